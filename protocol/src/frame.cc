@@ -1,0 +1,97 @@
+#include "helper_ipc/frame.h"
+
+#include <sys/socket.h>
+
+#include <cstring>
+#include <limits>
+
+#include "helper_ipc/codec.h"
+#include "helper_ipc/platform.h"
+
+namespace helper_ipc {
+
+namespace {
+
+using Prefix = char[4];
+
+void encode_prefix(std::uint32_t n, Prefix out) {
+  out[0] = static_cast<char>(n >> 24);
+  out[1] = static_cast<char>(n >> 16);
+  out[2] = static_cast<char>(n >> 8);
+  out[3] = static_cast<char>(n);
+}
+
+// The prefix for a body of `size` bytes, if the prefix can express it.
+bool prefix_for(std::size_t size, Prefix out) {
+  if (size > std::numeric_limits<std::uint32_t>::max()) return false;
+  encode_prefix(static_cast<std::uint32_t>(size), out);
+  return true;
+}
+
+}  // namespace
+
+Result<std::string> read_frame_body(BufReader& reader) {
+  unsigned char prefix[4];
+  if (auto st = reader.read_exact(reinterpret_cast<char*>(prefix), 4); !st) {
+    return std::move(st).error();
+  }
+  const std::uint32_t n = std::uint32_t{prefix[0]} << 24 | std::uint32_t{prefix[1]} << 16 |
+                          std::uint32_t{prefix[2]} << 8 | std::uint32_t{prefix[3]};
+  if (n > kMaxFrameBody) return IoError::invalid_data("frame too large");
+  std::string body(n, '\0');
+  if (auto st = reader.read_exact(body.data(), n); !st) return std::move(st).error();
+  return body;
+}
+
+Result<Request> read_frame(BufReader& reader) {
+  auto body = read_frame_body(reader);
+  if (!body) return std::move(body).error();
+  auto request = decode_request(*body);
+  if (!request) return IoError::invalid_data(std::move(request).error().text);
+  return std::move(request).value();
+}
+
+Status write_frame_body(BufWriter& writer, std::string_view body) {
+  Prefix prefix;
+  if (!prefix_for(body.size(), prefix)) return IoError::invalid_data("frame too large");
+  if (auto st = writer.write_all(std::string_view(prefix, 4)); !st) return st;
+  if (auto st = writer.write_all(body); !st) return st;
+  return writer.flush();
+}
+
+Status write_frame(BufWriter& writer, const Response& response) {
+  return write_frame_body(writer, encode_response(response));
+}
+
+Status write_frame_with_fd(int socket, const Response& response, int fd) {
+  const std::string body = encode_response(response);
+  Prefix prefix;
+  if (!prefix_for(body.size(), prefix)) return IoError::invalid_data("frame too large");
+  if (auto st = write_all(socket, std::string_view(prefix, 4)); !st) return st;
+
+  iovec iov{const_cast<char*>(body.data()), body.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+  std::memset(control, 0, sizeof control);
+  msghdr msg{};
+  msg.msg_name = nullptr;
+  msg.msg_namelen = 0;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  msg.msg_flags = 0;
+  cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
+  cmsg->cmsg_level = SOL_SOCKET;
+  cmsg->cmsg_type = SCM_RIGHTS;
+  cmsg->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(cmsg), &fd, sizeof(int));
+
+  // Sent once: an interrupted or failed send has passed no descriptor, and the caller ends the
+  // connection.
+  const ssize_t sent = ::sendmsg(socket, &msg, platform::kSendFlags);
+  if (sent < 0) return IoError::last_os_error();
+  // The descriptor went with the first bytes; the rest of the body follows as plain data.
+  return write_all(socket, std::string_view(body).substr(static_cast<std::size_t>(sent)));
+}
+
+}  // namespace helper_ipc

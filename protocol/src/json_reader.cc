@@ -1,0 +1,480 @@
+#include "json_reader.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "text_escape.h"
+
+namespace helper_ipc::detail {
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The index of the first byte at or after `i` that ends a plain run inside a string: a double
+// quote, a backslash, a control character or a non-ASCII byte; `n` when there is none.
+std::size_t scan_plain(const unsigned char* p, std::size_t i, std::size_t n) {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kHighs = 0x8080808080808080u;
+    for (; i + 8 <= n; i += 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      const std::uint64_t quote = w ^ (kOnes * '"');
+      const std::uint64_t backslash = w ^ (kOnes * '\\');
+      // Each term flags its lowest matching byte exactly (borrows only reach higher bytes), so
+      // the lowest flag of the union is the first byte that ends the run.
+      const std::uint64_t hits = ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
+                                 ((w - kOnes * 0x20) & ~w) | w;
+      if (const std::uint64_t m = hits & kHighs; m != 0) {
+        return i + static_cast<std::size_t>(std::countr_zero(m)) / 8;
+      }
+    }
+  }
+  for (; i < n; ++i) {
+    const unsigned char c = p[i];
+    if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) return i;
+  }
+  return n;
+}
+
+// The length of the UTF-8 sequence at p[0] (a byte of 0x80 or more): its length when it is a
+// well-formed sequence (no overlong form, no surrogate, nothing above U+10FFFF), 0 when it is
+// not, -1 when the `avail` bytes end before the sequence could be told well-formed or not.
+int utf8_sequence_length(const unsigned char* p, std::size_t avail) {
+  const unsigned char lead = p[0];
+  int len;
+  unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    len = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    len = 3;
+    if (lead == 0xE0) lo = 0xA0;
+    if (lead == 0xED) hi = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    len = 4;
+    if (lead == 0xF0) lo = 0x90;
+    if (lead == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  for (int k = 1; k < len; ++k) {
+    if (static_cast<std::size_t>(k) >= avail) return -1;
+    const unsigned char c = p[k];
+    if (k == 1 ? (c < lo || c > hi) : (c < 0x80 || c > 0xBF)) return 0;
+  }
+  return len;
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | cp >> 6));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | cp >> 12));
+    out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | cp >> 18));
+    out.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// The shortest decimal digits that read back as `v`, written out in full without an exponent,
+// with ".0" when there is no fractional part: 1.5 -> "1.5", 1e2 -> "100.0", 1e-7 -> "0.0000001".
+std::string shortest_decimal(double v) {
+  char buf[40];
+  for (int precision = 1; precision <= 17; ++precision) {
+    std::snprintf(buf, sizeof buf, "%.*e", precision - 1, v);
+    if (std::strtod(buf, nullptr) == v) break;
+  }
+  // buf is "[-]d[.ddd]e[+-]xx".
+  std::string_view text(buf);
+  std::string out;
+  if (text.front() == '-') {
+    out.push_back('-');
+    text.remove_prefix(1);
+  }
+  const std::size_t e = text.find('e');
+  std::string digits;
+  for (char c : text.substr(0, e)) {
+    if (c != '.') digits.push_back(c);
+  }
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+  const long point = std::strtol(text.data() + e + 1, nullptr, 10) + 1;  // digits before the point
+  const long n = static_cast<long>(digits.size());
+  if (point <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-point), '0');
+    out += digits;
+  } else if (point >= n) {
+    out += digits;
+    out.append(static_cast<std::size_t>(point - n), '0');
+    out += ".0";
+  } else {
+    out.append(digits, 0, static_cast<std::size_t>(point));
+    out.push_back('.');
+    out.append(digits, static_cast<std::size_t>(point));
+  }
+  return out;
+}
+
+constexpr std::string_view kEofString = "EOF while parsing a string";
+constexpr std::string_view kEofValue = "EOF while parsing a value";
+constexpr std::string_view kEofObject = "EOF while parsing an object";
+
+}  // namespace
+
+int JsonReader::peek() {
+  while (pos_ < s_.size()) {
+    const char c = s_[pos_];
+    if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return static_cast<unsigned char>(c);
+    ++pos_;
+  }
+  return -1;
+}
+
+bool JsonReader::fail_at(std::string_view message, std::size_t pos) {
+  if (!error_.empty()) return false;
+  const std::string_view before = s_.substr(0, pos);
+  const std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+  const std::size_t line_start = before.rfind('\n');
+  const std::size_t column = line_start == std::string_view::npos ? pos : pos - line_start - 1;
+  error_.assign(message);
+  error_ += " at line " + std::to_string(line) + " column " + std::to_string(column);
+  return false;
+}
+
+bool JsonReader::fail_without_position(std::string message) {
+  if (error_.empty()) error_ = std::move(message);
+  return false;
+}
+
+bool JsonReader::read_string(std::string& out) {
+  out.clear();
+  return parse_string<true>(&out);
+}
+
+bool JsonReader::parse_hex4(std::size_t& i, std::uint32_t& value) {
+  value = 0;
+  for (int k = 0; k < 4; ++k, ++i) {
+    if (i >= s_.size()) {
+      pos_ = s_.size();
+      return fail(kEofString);
+    }
+    const char c = s_[i];
+    std::uint32_t digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<std::uint32_t>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      digit = static_cast<std::uint32_t>(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      digit = static_cast<std::uint32_t>(c - 'A' + 10);
+    } else {
+      return fail_at("unexpected end of hex escape", i + 1);
+    }
+    value = value << 4 | digit;
+  }
+  return true;
+}
+
+template <bool kKeep>
+bool JsonReader::parse_string(std::string* out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s_.data());
+  const std::size_t n = s_.size();
+  std::size_t i = pos_ + 1;  // past the opening quote
+  std::size_t run = i;       // the plain bytes from here on are not yet copied
+  auto eof = [&] {
+    pos_ = n;
+    return fail(kEofString);
+  };
+  for (;;) {
+    i = scan_plain(p, i, n);
+    if (i >= n) return eof();
+    const unsigned char c = p[i];
+    if (c >= 0x80) {
+      const int len = utf8_sequence_length(p + i, n - i);
+      if (len > 0) {
+        i += static_cast<std::size_t>(len);
+        continue;
+      }
+      if (len < 0) return eof();
+      return fail_at("invalid unicode code point", i + 1);
+    }
+    if (c < 0x20) {
+      return fail_at("control character (\\u0000-\\u001F) found while parsing a string", i + 1);
+    }
+    if constexpr (kKeep) out->append(s_.data() + run, i - run);
+    if (c == '"') {
+      pos_ = i + 1;
+      return true;
+    }
+    // A backslash.
+    if (++i >= n) return eof();
+    const char escape = s_[i++];
+    char plain = 0;
+    switch (escape) {
+      case '"': plain = '"'; break;
+      case '\\': plain = '\\'; break;
+      case '/': plain = '/'; break;
+      case 'b': plain = '\b'; break;
+      case 'f': plain = '\f'; break;
+      case 'n': plain = '\n'; break;
+      case 'r': plain = '\r'; break;
+      case 't': plain = '\t'; break;
+      case 'u': {
+        std::uint32_t cp;
+        if (!parse_hex4(i, cp)) return false;
+        if (cp >= 0xDC00 && cp <= 0xDFFF) return fail_at("invalid unicode code point", i);
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+          // A leading surrogate: a \u escape of a trailing surrogate must follow.
+          constexpr std::string_view kLone = "lone leading surrogate in hex escape";
+          for (char expected : {'\\', 'u'}) {
+            if (i >= n) return eof();
+            if (s_[i++] != expected) return fail_at(kLone, i);
+          }
+          std::uint32_t trail;
+          if (!parse_hex4(i, trail)) return false;
+          if (trail < 0xDC00 || trail > 0xDFFF) return fail_at(kLone, i);
+          cp = 0x10000 + ((cp - 0xD800) << 10) + (trail - 0xDC00);
+        }
+        if constexpr (kKeep) append_utf8(*out, cp);
+        break;
+      }
+      default:
+        return fail_at("invalid escape", i);
+    }
+    if constexpr (kKeep) {
+      if (plain != 0) out->push_back(plain);
+    }
+    run = i;
+  }
+}
+
+int JsonReader::read_variant_name(std::span<const std::string_view> names) {
+  std::string name;
+  if (!read_string(name)) return -1;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (names[i] == name) return static_cast<int>(i);
+  }
+  // The name is the peer's text: escaped like any text in the log, so that it cannot break
+  // the log line that reports this failure.
+  std::string message = "unknown variant `";
+  append_log_escaped(message, name);
+  message += "`, expected one of ";
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) message += ", ";
+    message.push_back('`');
+    message += names[i];
+    message.push_back('`');
+  }
+  fail(message);
+  return -1;
+}
+
+bool JsonReader::read_literal(std::string_view word) {
+  for (std::size_t k = 1; k < word.size(); ++k) {
+    const std::size_t i = pos_ + k;
+    if (i >= s_.size()) {
+      pos_ = s_.size();
+      return fail(kEofValue);
+    }
+    if (s_[i] != word[k]) return fail_at("expected ident", i + 1);
+  }
+  pos_ += word.size();
+  return true;
+}
+
+bool JsonReader::parse_number(std::string* found) {
+  const std::size_t start = pos_;
+  const std::size_t n = s_.size();
+  auto digit_at = [&](std::size_t i) { return i < n && is_digit(s_[i]); };
+  auto eof = [&] {
+    pos_ = n;
+    return fail(kEofValue);
+  };
+  std::size_t i = pos_;
+  const bool negative = s_[i] == '-';
+  if (negative) ++i;
+  if (i >= n) return eof();
+  if (s_[i] == '0') {
+    if (digit_at(++i)) return fail_at("invalid number", i + 1);
+  } else if (is_digit(s_[i])) {
+    while (digit_at(i)) ++i;
+  } else {
+    return fail_at("invalid number", i + 1);
+  }
+  bool is_float = false;
+  if (i < n && s_[i] == '.') {
+    is_float = true;
+    if (++i >= n) return eof();
+    if (!is_digit(s_[i])) return fail_at("invalid number", i + 1);
+    while (digit_at(i)) ++i;
+  }
+  if (i < n && (s_[i] == 'e' || s_[i] == 'E')) {
+    is_float = true;
+    ++i;
+    if (i < n && (s_[i] == '+' || s_[i] == '-')) ++i;
+    if (i >= n) return eof();
+    if (!is_digit(s_[i])) return fail_at("invalid number", i + 1);
+    while (digit_at(i)) ++i;
+  }
+  pos_ = i;
+  if (found == nullptr) return true;
+
+  const std::string_view text = s_.substr(start, i - start);
+  if (!is_float) {
+    // Integers keep their exact value while it fits 64 bits (down to -2^63); larger ones are
+    // read as floating point, as a JSON reader of doubles would.
+    std::uint64_t magnitude = 0;
+    bool fits = true;
+    for (char c : text.substr(negative ? 1 : 0)) {
+      const auto d = static_cast<std::uint64_t>(c - '0');
+      if (magnitude > (UINT64_MAX - d) / 10) {
+        fits = false;
+        break;
+      }
+      magnitude = magnitude * 10 + d;
+    }
+    if (fits && (!negative || magnitude <= (std::uint64_t{1} << 63))) {
+      *found = "integer `";
+      if (negative && magnitude != 0) found->push_back('-');
+      *found += std::to_string(magnitude);
+      found->push_back('`');
+      return true;
+    }
+  }
+  const std::string copy(text);
+  const double value = std::strtod(copy.c_str(), nullptr);
+  if (std::isinf(value)) return fail("number out of range");
+  *found = "floating point `" + shortest_decimal(value) + "`";
+  return true;
+}
+
+bool JsonReader::skip_value() {
+  std::vector<bool> open;  // one entry per enclosing container: true for an object
+  // Reads a member's key and colon; the next byte begins the member's value.
+  auto member_key = [this] {
+    const int c = peek();
+    if (c < 0) return fail(kEofObject);
+    if (c != '"') return fail_at_next("key must be a string");
+    if (!parse_string<false>(nullptr)) return false;
+    const int colon = peek();
+    if (colon < 0) return fail(kEofObject);
+    if (colon != ':') return fail_at_next("expected `:`");
+    bump();
+    return true;
+  };
+  for (;;) {
+    // A value begins here.
+    const int c = peek();
+    switch (c) {
+      case -1:
+        return fail(kEofValue);
+      case '"':
+        if (!parse_string<false>(nullptr)) return false;
+        break;
+      case 'n':
+        if (!read_literal("null")) return false;
+        break;
+      case 't':
+        if (!read_literal("true")) return false;
+        break;
+      case 'f':
+        if (!read_literal("false")) return false;
+        break;
+      case '[':
+        bump();
+        if (peek() == ']') {
+          bump();
+          break;
+        }
+        open.push_back(false);
+        continue;
+      case '{':
+        bump();
+        if (peek() == '}') {
+          bump();
+          break;
+        }
+        open.push_back(true);
+        if (!member_key()) return false;
+        continue;
+      default:
+        if (c != '-' && !is_digit(static_cast<char>(c))) return fail_at_next("expected value");
+        if (!parse_number(nullptr)) return false;
+    }
+    // A value ended: close the containers it completes, then move on to the next value.
+    for (;;) {
+      if (open.empty()) return true;
+      const bool in_object = open.back();
+      const char close = in_object ? '}' : ']';
+      const int next = peek();
+      if (next == close) {
+        bump();
+        open.pop_back();
+        continue;
+      }
+      if (next == ',') {
+        bump();
+        if (peek() == close) return fail_at_next("trailing comma");
+        if (in_object && !member_key()) return false;
+        break;
+      }
+      if (next < 0) return fail(in_object ? kEofObject : "EOF while parsing a list");
+      return fail_at_next(in_object ? "expected `,` or `}`" : "expected `,` or `]`");
+    }
+  }
+}
+
+bool JsonReader::fail_invalid_type(std::string_view expected) {
+  std::string found;
+  const int c = peek();
+  switch (c) {
+    case -1:
+      return fail(kEofValue);
+    case 'n':
+      if (!read_literal("null")) return false;
+      found = "null";
+      break;
+    case 't':
+      if (!read_literal("true")) return false;
+      found = "boolean `true`";
+      break;
+    case 'f':
+      if (!read_literal("false")) return false;
+      found = "boolean `false`";
+      break;
+    case '"': {
+      std::string text;
+      if (!read_string(text)) return false;
+      found = "string ";
+      append_log_quoted(found, text);
+      break;
+    }
+    case '[':
+      bump();
+      found = "sequence";
+      break;
+    case '{':
+      bump();
+      found = "map";
+      break;
+    default:
+      if (c != '-' && !is_digit(static_cast<char>(c))) return fail_at_next("expected value");
+      if (!parse_number(&found)) return false;
+  }
+  return fail("invalid type: " + found + ", expected " + std::string(expected));
+}
+
+}  // namespace helper_ipc::detail

@@ -1,0 +1,268 @@
+// The request decoder: what it accepts, and the exact text of every way it refuses.
+#include <pthread.h>
+
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "helper_ipc/codec.h"
+
+namespace helper_ipc {
+namespace {
+
+const Ipv4Addr kTen = *Ipv4Addr::parse("10.0.0.1");
+
+struct Accepted {
+  std::string body;
+  Request want;
+};
+
+TEST(DecodeRequest, AcceptsEveryFormOfEveryVariant) {
+  const std::vector<Accepted> cases = {
+      {R"("Ping")", Ping{}},
+      {" \t\r\n\"Ping\" \n", Ping{}},
+      {R"({"Ping":null})", Ping{}},
+      {" { \"Ping\" :\tnull } ", Ping{}},
+      {R"("GetForwarding")", GetForwarding{}},
+      {R"({"SetForwarding":true})", SetForwarding{true}},
+      {R"({"SetForwarding":false})", SetForwarding{false}},
+      {R"({"PfLoadAnchor":{"anchor":"a","rules":"b"}})", PfLoadAnchor{"a", "b"}},
+      {R"({"PfLoadAnchor":{"rules":"b","anchor":"a"}})", PfLoadAnchor{"a", "b"}},
+      {R"({"PfLoadAnchor":["a","b"]})", PfLoadAnchor{"a", "b"}},
+      {R"({"PfLoadAnchor":[ "" , "" ]})", PfLoadAnchor{"", ""}},
+      {R"({"PfFlushAnchor":{"anchor":"com.x/y"}})", PfFlushAnchor{"com.x/y"}},
+      {R"("PfEnable")", PfEnable{}},
+      {R"({"PfEnable":null})", PfEnable{}},
+      {R"({"PfRelease":{"token":"123"}})", PfRelease{"123"}},
+      {R"({"IfconfigRead":{"iface":"en0"}})", IfconfigRead{"en0"}},
+      // Keys that name no field are skipped, whatever their values hold.
+      {R"({"IfconfigRead":{"iface":"en0","extra":[1,{"x":null}]}})", IfconfigRead{"en0"}},
+      {R"({"IfconfigRead":{"a":{"b":[[],{},"}",-1.5e3,true,false,null]},"iface":"en0","z":0}})",
+       IfconfigRead{"en0"}},
+      {R"({"IfconfigSet":{"iface":"en0","addr":"10.0.0.1","mask":"255.0.0.0"}})",
+       IfconfigSet{"en0", kTen, *Ipv4Addr::parse("255.0.0.0")}},
+      {R"({"IfconfigSet":["en0","10.0.0.1","255.0.0.0"]})",
+       IfconfigSet{"en0", kTen, *Ipv4Addr::parse("255.0.0.0")}},
+      {R"({"IfconfigDelete":{"addr":"10.0.0.1","iface":"en5"}})", IfconfigDelete{"en5", kTen}},
+      {R"("BindDhcp67")", BindDhcp67{}},
+      {R"({"IcmpEcho":{"ip":"0.0.0.0"}})", IcmpEcho{Ipv4Addr{}}},
+      {R"({"IcmpEcho":["255.255.255.255"]})", IcmpEcho{Ipv4Addr::from_u32(0xFFFFFFFF)}},
+      // Escapes are resolved in texts, in variant names and in field names alike.
+      {R"({"PfRelease":{"token":"\"\\\/\b\f\n\r\t\u0041\u00e9\u20ac\ud83d\ude00\u0000"}})",
+       PfRelease{std::string("\"\\/\b\f\n\r\tA\u00e9\u20ac\U0001F600") + '\0'}},
+      {R"({"\u0050ing":null})", Ping{}},
+      {R"({"IfconfigRead":{"if\u0061ce":"x"}})", IfconfigRead{"x"}},
+      {"{\"PfRelease\":{\"token\":\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"}}",
+       PfRelease{"\u00e9\u20ac\U0001F600"}},
+  };
+  for (const Accepted& c : cases) {
+    auto got = decode_request(c.body);
+    ASSERT_TRUE(got.ok()) << c.body << " -> " << got.error().text;
+    EXPECT_EQ(*got, c.want) << c.body;
+  }
+}
+
+struct Refused {
+  std::string body;
+  std::string text;
+};
+
+void expect_refused(const std::vector<Refused>& cases) {
+  for (const Refused& c : cases) {
+    auto got = decode_request(c.body);
+    ASSERT_FALSE(got.ok()) << c.body;
+    EXPECT_EQ(got.error().text, c.text) << c.body;
+  }
+}
+
+constexpr const char* kAllVariants =
+    "one of `Ping`, `GetForwarding`, `SetForwarding`, `PfLoadAnchor`, `PfFlushAnchor`, "
+    "`PfEnable`, `PfRelease`, `IfconfigRead`, `IfconfigSet`, `IfconfigDelete`, `BindDhcp67`, "
+    "`IcmpEcho`";
+
+TEST(DecodeRequest, RefusesWhatTheMessagesDoNotAllow) {
+  expect_refused({
+      {R"("ping")", std::string("unknown variant `ping`, expected ") + kAllVariants +
+                        " at line 1 column 6"},
+      {R"({"Pong":null})", std::string("unknown variant `Pong`, expected ") + kAllVariants +
+                               " at line 1 column 7"},
+      // A peer's name is escaped in the failure text, which ends up in a log line.
+      {R"("a\nb")", std::string("unknown variant `a\\nb`, expected ") + kAllVariants +
+                        " at line 1 column 6"},
+      // A bare name that needs a payload: no position.
+      {R"("SetForwarding")", "invalid type: unit variant, expected newtype variant"},
+      {R"( "IcmpEcho" )", "invalid type: unit variant, expected struct variant"},
+      {R"({"Ping":{}})", "invalid type: map, expected unit at line 1 column 9"},
+      {R"({"Ping":false})", "invalid type: boolean `false`, expected unit at line 1 column 13"},
+      {R"({"SetForwarding":1})", "invalid type: integer `1`, expected a boolean at line 1 column 18"},
+      {R"({"SetForwarding":"true"})",
+       "invalid type: string \"true\", expected a boolean at line 1 column 23"},
+      {R"({"SetForwarding":null})",
+       "invalid type: null, expected a boolean at line 1 column 21"},
+      {R"({"IcmpEcho":"x\n\u001b\u00a0é"})",
+       "invalid type: string \"x\\n\\u{1b}\\u{a0}é\", expected struct variant "
+       "Request::IcmpEcho at line 1 column 31"},
+      {R"({"PfLoadAnchor":7})",
+       "invalid type: integer `7`, expected struct variant Request::PfLoadAnchor at line 1 "
+       "column 17"},
+      {R"({"IfconfigRead":{"iface":"en0","iface":"en1"}})",
+       "duplicate field `iface` at line 1 column 38"},
+      {R"({"IfconfigSet":{"iface":"en0","addr":"10.0.0.1"}})",
+       "missing field `mask` at line 1 column 48"},
+      {R"({"IfconfigSet":{}})", "missing field `iface` at line 1 column 17"},
+      {R"({"IfconfigSet":["en0","10.0.0.1"]})",
+       "invalid length 2, expected struct variant Request::IfconfigSet with 3 elements at line 1 "
+       "column 33"},
+      {R"({"PfRelease":[]})",
+       "invalid length 0, expected struct variant Request::PfRelease with 1 element at line 1 "
+       "column 15"},
+      {R"({"PfLoadAnchor":["a","b","c"]})", "trailing characters at line 1 column 26"},
+      {R"({"PfLoadAnchor":["a","b",]})", "trailing comma at line 1 column 26"},
+      {R"({"PfLoadAnchor":["a",]})", "trailing comma at line 1 column 22"},
+      {R"({"PfRelease":{"token":"t",}})", "trailing comma at line 1 column 27"},
+      {R"({"PfRelease":{"token":5}})",
+       "invalid type: integer `5`, expected a string at line 1 column 23"},
+      {R"({"PfRelease":{"token":["5"]}})",
+       "invalid type: sequence, expected a string at line 1 column 23"},
+      {R"({"IcmpEcho":{"ip":5}})",
+       "invalid type: integer `5`, expected IPv4 address at line 1 column 19"},
+      {R"({"Ping":null,"Ping":null})", "expected value at line 1 column 13"},
+      {R"("Ping" x)", "trailing characters at line 1 column 8"},
+      {R"("Ping""Ping")", "trailing characters at line 1 column 7"},
+      {"\n\n  \"ping\"",
+       std::string("unknown variant `ping`, expected ") + kAllVariants + " at line 3 column 8"},
+  });
+}
+
+TEST(DecodeRequest, RefusesMalformedAddresses) {
+  for (const char* ip : {"010.0.0.1", "1.2.3", "256.0.0.1", "1.2.3.4.5", " 1.2.3.4", "1.2.3.4/8",
+                         "1.2.3.4:67", "+1.2.3.4", "1..3.4", "0x1.2.3.4", "", "1.2.3.00"}) {
+    const std::string body = std::string(R"({"IcmpEcho":{"ip":")") + ip + "\"}}";
+    const std::string column = std::to_string(19 + std::string(ip).size() + 1);
+    expect_refused({{body, "invalid IPv4 address syntax at line 1 column " + column}});
+  }
+}
+
+TEST(DecodeRequest, DescribesNumbersThatStandWhereTextBelongs) {
+  auto with = [](const std::string& value) { return R"({"PfRelease":{"token":)" + value + "}}"; };
+  auto found = [](const std::string& what, std::size_t end) {
+    return "invalid type: " + what + ", expected a string at line 1 column " +
+           std::to_string(end);
+  };
+  expect_refused({
+      {with("-12"), found("integer `-12`", 25)},
+      {with("18446744073709551615"), found("integer `18446744073709551615`", 42)},
+      {with("-9223372036854775808"), found("integer `-9223372036854775808`", 42)},
+      {with("18446744073709551616"), found("floating point `18446744073709552000.0`", 42)},
+      {with("1.5"), found("floating point `1.5`", 25)},
+      {with("1e2"), found("floating point `100.0`", 25)},
+      {with("-0.0"), found("floating point `-0.0`", 26)},
+      {with("0.1e-6"), found("floating point `0.0000001`", 28)},
+      {with("1e400"), "number out of range at line 1 column 27"},
+      {with("-"), "invalid number at line 1 column 24"},
+      {with("01"), "invalid number at line 1 column 24"},
+      {with("1."), "invalid number at line 1 column 25"},
+      {with("1e+"), "invalid number at line 1 column 26"},
+      {with("tru"), "expected ident at line 1 column 26"},
+      {with("nul"), "expected ident at line 1 column 26"},
+      {with("x"), "expected value at line 1 column 23"},
+  });
+}
+
+TEST(DecodeRequest, RefusesBrokenStrings) {
+  auto token = [](const std::string& raw) { return R"({"PfRelease":{"token":")" + raw + "\"}}"; };
+  expect_refused({
+      {token(R"(a\x)"), "invalid escape at line 1 column 26"},
+      {token(R"(\u12G4)"), "unexpected end of hex escape at line 1 column 28"},
+      {token(R"(\uDC00)"), "invalid unicode code point at line 1 column 29"},
+      {token(R"(\uD800x)"), "lone leading surrogate in hex escape at line 1 column 30"},
+      {token(R"(\uD800\u0041)"), "lone leading surrogate in hex escape at line 1 column 35"},
+      {token("a\tb"), "control character (\\u0000-\\u001F) found while parsing a string at line 1 "
+                      "column 25"},
+      {token("a\nb"), "control character (\\u0000-\\u001F) found while parsing a string at line 2 "
+                      "column 0"},
+      // Invalid UTF-8: a stray continuation byte, an overlong form, an encoded surrogate, a
+      // code point above U+10FFFF, a truncated sequence.
+      {token("\x80"), "invalid unicode code point at line 1 column 24"},
+      {token("ab\xc0\x80"), "invalid unicode code point at line 1 column 26"},
+      {token("\xed\xa0\x80"), "invalid unicode code point at line 1 column 24"},
+      {token("\xf4\x90\x80\x80"), "invalid unicode code point at line 1 column 24"},
+      {token("\xe2\x82z"), "invalid unicode code point at line 1 column 24"},
+      {R"({"PfRelease":{"token":"abc)", "EOF while parsing a string at line 1 column 26"},
+      {"{\"PfRelease\":{\"token\":\"\xe2\x82", "EOF while parsing a string at line 1 column 25"},
+      {R"({"PfRelease":{"token":"\u00)", "EOF while parsing a string at line 1 column 27"},
+  });
+}
+
+TEST(DecodeRequest, ReportsEachSyntaxFailure) {
+  expect_refused({
+      {"", "EOF while parsing a value at line 1 column 0"},
+      {" \n ", "EOF while parsing a value at line 2 column 1"},
+      {"[]", "expected value at line 1 column 1"},
+      {"null", "expected value at line 1 column 1"},
+      {"{", "EOF while parsing an object at line 1 column 1"},
+      {"{}", "expected value at line 1 column 2"},
+      {"{1:null}", "key must be a string at line 1 column 2"},
+      {R"({"Ping" null})", "expected `:` at line 1 column 9"},
+      {R"({"Ping":null)", "EOF while parsing an object at line 1 column 12"},
+      {R"({"Ping":)", "EOF while parsing a value at line 1 column 8"},
+      {R"({"PfRelease":{"token" "x"}})", "expected `:` at line 1 column 23"},
+      {R"({"PfRelease":{"token":"x" "y"}})", "expected `,` or `}` at line 1 column 27"},
+      {R"({"PfRelease":{"token":"x")", "EOF while parsing an object at line 1 column 25"},
+      {R"({"PfRelease":{5:1}})", "key must be a string at line 1 column 15"},
+      {R"({"PfLoadAnchor":["a" "b"]})", "expected `,` or `]` at line 1 column 22"},
+      {R"({"PfLoadAnchor":["a")", "EOF while parsing a list at line 1 column 20"},
+      // Failures inside a value that is skipped.
+      {R"({"IfconfigRead":{"x":[1,2}})", "expected `,` or `]` at line 1 column 26"},
+      {R"({"IfconfigRead":{"x":{"a" 1}}})", "expected `:` at line 1 column 27"},
+      {R"({"IfconfigRead":{"x":{"a":1,}}})", "trailing comma at line 1 column 29"},
+      {R"({"IfconfigRead":{"x":[1,]}})", "trailing comma at line 1 column 25"},
+      {R"({"IfconfigRead":{"x":{1:2}}})", "key must be a string at line 1 column 23"},
+      {R"({"IfconfigRead":{"x":[)", "EOF while parsing a value at line 1 column 22"},
+      {R"({"IfconfigRead":{"x":[1)", "EOF while parsing a list at line 1 column 23"},
+      {R"({"IfconfigRead":{"x":{"a":1)", "EOF while parsing an object at line 1 column 27"},
+      {R"({"IfconfigRead":{"x":"\q"}})", "invalid escape at line 1 column 24"},
+      {R"({"IfconfigRead":{"x":+1}})", "expected value at line 1 column 22"},
+  });
+}
+
+// A peer may send a field that names nothing, nested as deeply as 1 MiB allows. Connection
+// threads have a 2 MiB stack; the decoder must not recurse on it.
+void* decode_deep_nesting(void* out) {
+  constexpr std::size_t kDepth = 500'000;
+  const std::string head = R"({"IfconfigRead":{"x":)";
+  const std::string tail = R"(,"iface":"en0"}})";
+  std::string body = head + std::string(kDepth, '[') + std::string(kDepth, ']') + tail;
+  auto& results = *static_cast<std::vector<std::string>*>(out);
+  auto ok = decode_request(body);
+  results.push_back(ok.ok() ? render_for_log(*ok) : ok.error().text);
+  // The same nesting, never closed.
+  body = head + std::string(kDepth, '[');
+  auto cut = decode_request(body);
+  results.push_back(cut.ok() ? "decoded" : cut.error().text);
+  // Objects instead of arrays.
+  body = head;
+  for (std::size_t i = 0; i < kDepth / 4; ++i) body += R"({"":)";
+  body += "0" + std::string(kDepth / 4, '}') + tail;
+  auto objects = decode_request(body);
+  results.push_back(objects.ok() ? render_for_log(*objects) : objects.error().text);
+  return nullptr;
+}
+
+TEST(DecodeRequest, SkipsDeepNestingOnASmallStack) {
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, 2 * 1024 * 1024), 0);
+  std::vector<std::string> results;
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, &attr, decode_deep_nesting, &results), 0);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  pthread_attr_destroy(&attr);
+  ASSERT_EQ(results.size(), 3u);
+  EXPECT_EQ(results[0], R"(IfconfigRead { iface: "en0" })");
+  EXPECT_EQ(results[1], "EOF while parsing a value at line 1 column 500021");
+  EXPECT_EQ(results[2], R"(IfconfigRead { iface: "en0" })");
+}
+
+}  // namespace
+}  // namespace helper_ipc

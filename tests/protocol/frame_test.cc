@@ -1,0 +1,168 @@
+// Frames over a real socket pair: limits, end of stream, large replies, descriptor passing.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "gtest/gtest.h"
+#include "helper_ipc/codec.h"
+#include "helper_ipc/frame.h"
+#include "helper_ipc/platform.h"
+
+namespace helper_ipc {
+namespace {
+
+std::string prefix(std::uint32_t n) {
+  return {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
+          static_cast<char>(n)};
+}
+
+class FrameTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto pair = platform::stream_socketpair();
+    ASSERT_TRUE(pair.ok());
+    ours_ = std::move(pair->first);
+    theirs_ = std::move(pair->second);
+  }
+  // Sends raw bytes from the peer, in the background of the socket buffer.
+  void peer_sends(const std::string& bytes) { ASSERT_TRUE(write_all(theirs_.get(), bytes).ok()); }
+  std::string peer_receives(std::size_t n) {
+    std::string out(n, '\0');
+    BufReader reader(theirs_.get());
+    EXPECT_TRUE(reader.read_exact(out.data(), n).ok());
+    return out;
+  }
+
+  UniqueFd ours_, theirs_;
+};
+
+TEST_F(FrameTest, ReadsBackToBackFramesWhateverTheirSize) {
+  const std::string big = R"({"PfLoadAnchor":{"anchor":"a","rules":")" + std::string(20000, 'r') + "\"}}";
+  peer_sends(prefix(6) + "\"Ping\"" + prefix(static_cast<std::uint32_t>(big.size())) + big +
+             prefix(22) + R"({"SetForwarding":true})");
+  BufReader reader(ours_.get());
+  auto first = read_frame(reader);
+  ASSERT_TRUE(first.ok());
+  EXPECT_EQ(*first, Request{Ping{}});
+  auto second = read_frame(reader);
+  ASSERT_TRUE(second.ok());
+  EXPECT_EQ(std::get<PfLoadAnchor>(*second).rules.size(), 20000u);
+  auto third = read_frame(reader);
+  ASSERT_TRUE(third.ok());
+  EXPECT_EQ(*third, Request{SetForwarding{true}});
+}
+
+TEST_F(FrameTest, AcceptsExactlyOneMebibyteAndRefusesOneByteMore) {
+  // A valid request padded with white space to exactly the limit.
+  std::string body = "\"Ping\"";
+  body.resize(kMaxFrameBody, ' ');
+  std::thread writer([&] { peer_sends(prefix(kMaxFrameBody) + body); });
+  BufReader reader(ours_.get());
+  auto at_limit = read_frame(reader);
+  writer.join();
+  ASSERT_TRUE(at_limit.ok()) << at_limit.error().text();
+
+  // Only the prefix is sent: the refusal must not wait for a body.
+  peer_sends(prefix(kMaxFrameBody + 1));
+  auto over = read_frame(reader);
+  ASSERT_FALSE(over.ok());
+  EXPECT_EQ(over.error().kind(), IoErrorKind::InvalidData);
+  EXPECT_EQ(over.error().text(), "frame too large");
+}
+
+TEST_F(FrameTest, ReportsUndecodableBodiesAsInvalidData) {
+  peer_sends(prefix(0) + prefix(6) + "\"ping\"");
+  BufReader reader(ours_.get());
+  auto empty = read_frame(reader);
+  ASSERT_FALSE(empty.ok());
+  EXPECT_EQ(empty.error().kind(), IoErrorKind::InvalidData);
+  EXPECT_EQ(empty.error().text(), "EOF while parsing a value at line 1 column 0");
+  auto unknown = read_frame(reader);
+  ASSERT_FALSE(unknown.ok());
+  EXPECT_EQ(unknown.error().text().substr(0, 24), "unknown variant `ping`, ");
+}
+
+TEST_F(FrameTest, EndOfStreamAnywhereInAFrameIsUnexpectedEof) {
+  for (const std::string& sent : {std::string(), prefix(6).substr(0, 3), prefix(6) + "\"Pi"}) {
+    SetUp();
+    peer_sends(sent);
+    theirs_.reset();
+    BufReader reader(ours_.get());
+    auto got = read_frame(reader);
+    ASSERT_FALSE(got.ok());
+    EXPECT_EQ(got.error().kind(), IoErrorKind::UnexpectedEof);
+    EXPECT_EQ(got.error().text(), "failed to fill whole buffer");
+  }
+}
+
+TEST_F(FrameTest, WritesRepliesLargerThanTheBufferAsOneFrame) {
+  BufWriter writer(ours_.get());
+  // The length counts UTF-8 bytes, not characters.
+  ASSERT_TRUE(write_frame(writer, Err{"\u00e9"}).ok());
+  EXPECT_EQ(peer_receives(4 + 12), prefix(12) + "{\"Err\":\"\u00e9\"}");
+
+  const Response big = Err{std::string(100000, 'x')};
+  const std::string body = encode_response(big);
+  std::string received;
+  std::thread reader([&] { received = peer_receives(4 + body.size() + 4 + 6); });
+  ASSERT_TRUE(write_frame(writer, big).ok());
+  ASSERT_TRUE(write_frame(writer, Pong{}).ok());
+  reader.join();
+  EXPECT_EQ(writer.buffered(), 0u);
+  EXPECT_EQ(received, prefix(static_cast<std::uint32_t>(body.size())) + body + prefix(6) + "\"Pong\"");
+}
+
+TEST_F(FrameTest, WritingToAVanishedPeerFailsWithEpipe) {
+  theirs_.reset();
+  BufWriter writer(ours_.get());
+  auto st = write_frame(writer, Pong{});
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().os_code(), EPIPE);
+  EXPECT_EQ(st.error().text(), "Broken pipe (os error 32)");
+}
+
+TEST_F(FrameTest, PassesTheDescriptorWithTheBodyNotThePrefix) {
+  auto pipe = platform::open_pipe();
+  ASSERT_TRUE(pipe.ok());
+  ASSERT_TRUE(write_frame_with_fd(ours_.get(), FdFollows{}, pipe->second.get()).ok());
+
+  // Receive the prefix and the body with recvmsg, each with room for a descriptor.
+  auto receive = [&](std::size_t n, UniqueFd* fd) {
+    std::string data(n, '\0');
+    iovec iov{data.data(), n};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    EXPECT_EQ(recvmsg(theirs_.get(), &msg, MSG_WAITALL | platform::kRecvCloexecFlags),
+              static_cast<ssize_t>(n));
+    if (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr && c->cmsg_type == SCM_RIGHTS) {
+      int raw;
+      std::memcpy(&raw, CMSG_DATA(c), sizeof raw);
+      fd->reset(raw);
+    }
+    return data;
+  };
+  UniqueFd with_prefix, with_body;
+  EXPECT_EQ(receive(4, &with_prefix), prefix(11));
+  EXPECT_FALSE(with_prefix.valid());
+  EXPECT_EQ(receive(11, &with_body), "\"FdFollows\"");
+  ASSERT_TRUE(with_body.valid());
+
+  // The received descriptor is the pipe's write end: what goes in comes out of the read end.
+  ASSERT_TRUE(write_all(with_body.get(), "via the passed descriptor").ok());
+  with_body.reset();
+  pipe->second.reset();
+  char buf[64] = {};
+  EXPECT_EQ(read(pipe->first.get(), buf, sizeof buf), 25);
+  EXPECT_STREQ(buf, "via the passed descriptor");
+}
+
+}  // namespace
+}  // namespace helper_ipc
