@@ -1,0 +1,3 @@
+#include "text.h"
+
+// Placeholder until the text functions land.

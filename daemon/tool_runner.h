@@ -1,0 +1,59 @@
+// Runs a system tool by absolute path with an argument vector (never through a shell), captures
+// its standard output and standard error, waits for it, and classifies how it ended.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "helper_ipc/io_error.h"
+#include "helper_ipc/messages.h"
+
+namespace pelmor {
+
+// What the tool printed, each stream kept whole.
+struct Captured {
+  std::string out;
+  std::string err;
+};
+
+// Starting the tool, feeding it its input or waiting for it failed; nothing it printed is looked
+// at. `error.text()` is the OS error text ("{} (os error {})", or "nul byte found in provided
+// data", or "failed to write whole buffer").
+struct RunFailure {
+  helper_ipc::IoError error;
+};
+// The tool exited with a non-zero code or was ended by a signal.
+struct UnsuccessfulExit {
+  Captured captured;
+  int wait_status = 0;
+};
+// The tool exited with code 0: its raw wait status is 0.
+struct SuccessfulExit {
+  Captured captured;
+};
+
+using ToolOutcome = std::variant<RunFailure, UnsuccessfulExit, SuccessfulExit>;
+
+// Runs `program` (an absolute path, also its zeroth argument) with `args`, each passed unchanged
+// as one argument. Standard input is "/dev/null"; standard output and standard error are read
+// together to their ends. The tool starts with SIGPIPE at its default action and no descriptor of
+// ours but its three standard streams. An argument holding a NUL starts nothing.
+ToolOutcome run_tool(const std::string& program, const std::vector<std::string>& args);
+
+// As run_tool, with `input` written to the tool's standard input (a pipe), which is then closed.
+// The output is read while the input is written, so a tool that answers early cannot stall the
+// run. If the input cannot be written whole, the outcome is a RunFailure with the write's error
+// (EPIPE when the tool closed its input); the tool is still reaped, without delaying the reply.
+ToolOutcome run_tool_with_input(const std::string& program, const std::vector<std::string>& args,
+                                std::string_view input);
+
+// The tool's standard error, lossily decoded and trimmed of white space. May be empty.
+std::string tool_error_text(const Captured& captured);
+
+// The standard reply: run failure -> Err(OS error text), unsuccessful exit -> Err(tool error
+// text), successful exit -> Ok.
+helper_ipc::Response standard_reply(const ToolOutcome& outcome);
+
+}  // namespace pelmor

@@ -1,0 +1,1 @@
+// Placeholder: the tests arrive with the code they test.
