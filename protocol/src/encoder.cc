@@ -66,6 +66,55 @@ std::string encode_response(const Response& response) {
   return out;
 }
 
+std::string encode_request(const Request& request) {
+  const std::string_view name = variant_name(request);
+  std::string out;
+  // Named fields form `{"Name":{"a":x,"b":y}}`.
+  bool has_fields = false;
+  auto field = [&](const char* key) -> std::string& {
+    if (has_fields) {
+      out += ',';
+    } else {
+      ((out = "{\"") += name) += "\":{";
+      has_fields = true;
+    }
+    ((out += '"') += key) += "\":";
+    return out;
+  };
+  std::visit(Overloaded{
+                 [&](const SetForwarding& r) {
+                   ((out = "{\"") += name) += "\":";
+                   out += json_bool(r.value);
+                 },
+                 [&](const PfLoadAnchor& r) {
+                   out.reserve(r.anchor.size() + r.rules.size() + 48);
+                   append_json_string(field("anchor"), r.anchor);
+                   append_json_string(field("rules"), r.rules);
+                 },
+                 [&](const PfFlushAnchor& r) { append_json_string(field("anchor"), r.anchor); },
+                 [&](const PfRelease& r) { append_json_string(field("token"), r.token); },
+                 [&](const IfconfigRead& r) { append_json_string(field("iface"), r.iface); },
+                 [&](const IfconfigSet& r) {
+                   append_json_string(field("iface"), r.iface);
+                   append_json_address(field("addr"), r.addr);
+                   append_json_address(field("mask"), r.mask);
+                 },
+                 [&](const IfconfigDelete& r) {
+                   append_json_string(field("iface"), r.iface);
+                   append_json_address(field("addr"), r.addr);
+                 },
+                 [&](const IcmpEcho& r) { append_json_address(field("ip"), r.ip); },
+                 [&](const auto&) { ((out = "\"") += name) += '"'; },  // no payload
+             },
+             request);
+  if (has_fields) {
+    out += "}}";
+  } else if (out.front() == '{') {
+    out += '}';  // SetForwarding
+  }
+  return out;
+}
+
 std::string render_for_log(const Request& request) {
   std::string out(variant_name(request));
   // Named fields render as `Name { a: x, b: y }`.

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "helper_ipc/codec.h"
 #include "helper_ipc/platform.h"
@@ -28,15 +29,70 @@ bool prefix_for(std::size_t size, Prefix out) {
   return true;
 }
 
+std::uint32_t decode_prefix(const char* p) {
+  const auto* b = reinterpret_cast<const unsigned char*>(p);
+  return std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 |
+         std::uint32_t{b[3]};
+}
+
+// Reads exactly out.size() bytes with recvmsg, keeping every descriptor that comes along.
+Status receive_exact(int socket, std::string& out, std::vector<UniqueFd>& fds) {
+  constexpr std::size_t kMaxFds = 4;
+  std::size_t from = 0;
+  while (from < out.size()) {
+    iovec iov{out.data() + from, out.size() - from};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFds)];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t n = retry_eintr([&] { return recvmsg(socket, &msg, platform::kRecvCloexecFlags); });
+    if (n < 0) return IoError::last_os_error();
+    // Own whatever arrived before looking at anything else.
+    if (msg.msg_controllen > 0) {
+      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+        const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (std::size_t i = 0; i < count; ++i) {
+          int fd;
+          std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+          fds.emplace_back(fd);
+        }
+      }
+    }
+    if ((msg.msg_flags & MSG_CTRUNC) != 0) {
+      return IoError::invalid_data("descriptors were cut off (MSG_CTRUNC)");
+    }
+    if (n == 0) return IoError::unexpected_eof();
+    from += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
 }  // namespace
 
-Result<std::string> read_frame_body(BufReader& reader) {
-  unsigned char prefix[4];
-  if (auto st = reader.read_exact(reinterpret_cast<char*>(prefix), 4); !st) {
-    return std::move(st).error();
+Result<FrameWithFd> read_frame_with_fd(int socket) {
+  std::vector<UniqueFd> fds;
+  std::string prefix(4, '\0');
+  if (auto st = receive_exact(socket, prefix, fds); !st) return std::move(st).error();
+  const std::uint32_t n = decode_prefix(prefix.data());
+  if (n > kMaxFrameBody) return IoError::invalid_data("frame too large");
+  std::string body(n, '\0');
+  if (auto st = receive_exact(socket, body, fds); !st) return std::move(st).error();
+  if (fds.size() > 1) return IoError::invalid_data("more than one descriptor came with the frame");
+  FrameWithFd frame{std::move(body), {}};
+  if (!fds.empty()) {
+    if (auto st = platform::set_cloexec(fds.front().get()); !st) return std::move(st).error();
+    frame.fd = std::move(fds.front());
   }
-  const std::uint32_t n = std::uint32_t{prefix[0]} << 24 | std::uint32_t{prefix[1]} << 16 |
-                          std::uint32_t{prefix[2]} << 8 | std::uint32_t{prefix[3]};
+  return frame;
+}
+
+Result<std::string> read_frame_body(BufReader& reader) {
+  char prefix[4];
+  if (auto st = reader.read_exact(prefix, 4); !st) return std::move(st).error();
+  const std::uint32_t n = decode_prefix(prefix);
   if (n > kMaxFrameBody) return IoError::invalid_data("frame too large");
   std::string body(n, '\0');
   if (auto st = reader.read_exact(body.data(), n); !st) return std::move(st).error();

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "text_escape.h"
@@ -280,6 +281,31 @@ int JsonReader::read_variant_name(std::span<const std::string_view> names) {
   }
   fail(message);
   return -1;
+}
+
+bool JsonReader::read_unit() {
+  return peek() == 'n' ? read_literal("null") : fail_invalid_type("unit");
+}
+
+bool JsonReader::read_flag(bool& out) {
+  const int c = peek();
+  if (c != 't' && c != 'f') return fail_invalid_type("a boolean");
+  out = c == 't';
+  return read_literal(out ? "true" : "false");
+}
+
+bool JsonReader::read_text(std::string& out) {
+  return peek() == '"' ? read_string(out) : fail_invalid_type("a string");
+}
+
+bool JsonReader::read_address(Ipv4Addr& out) {
+  if (peek() != '"') return fail_invalid_type("IPv4 address");
+  std::string dotted;
+  if (!read_string(dotted)) return false;
+  const std::optional<Ipv4Addr> addr = Ipv4Addr::parse(dotted);
+  if (!addr) return fail("invalid IPv4 address syntax");
+  out = *addr;
+  return true;
 }
 
 bool JsonReader::read_literal(std::string_view word) {

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "helper_ipc/codec.h"
+#include "helper_ipc/ipv4.h"
 
 namespace helper_ipc::detail {
 
@@ -32,6 +33,18 @@ class JsonReader {
   // At a value of the wrong type: reads it and fails with
   // "invalid type: {what was found}, expected {expected}".
   bool fail_invalid_type(std::string_view expected);
+
+  // ---- Typed values of the messages: on anything else they fail with the invalid-type text.
+  bool read_unit();                   // null, else expected "unit"
+  bool read_flag(bool& out);          // true or false, else expected "a boolean"
+  bool read_text(std::string& out);   // a string, else expected "a string"
+  bool read_address(Ipv4Addr& out);   // a dotted-decimal string, else expected "IPv4 address"
+
+  // At an opening bracket: reads an array of exactly `count` elements, each with
+  // `read_element(index)`. Fewer fail with "invalid length {given}, expected {length_text}", more
+  // with "trailing characters".
+  template <class ReadElement>
+  bool read_fixed_array(int count, std::string_view length_text, ReadElement&& read_element);
 
   // ---- Enums. ------------------------------------------------------------------------------
   // Reads a whole body holding one enum value: either a string naming a variant, or an object
@@ -67,6 +80,35 @@ class JsonReader {
   std::size_t pos_ = 0;
   std::string error_;
 };
+
+template <class ReadElement>
+bool JsonReader::read_fixed_array(int count, std::string_view length_text,
+                                  ReadElement&& read_element) {
+  bump();
+  for (int i = 0; i < count; ++i) {
+    int c = peek();
+    if (c == ']') {
+      bump();
+      return fail("invalid length " + std::to_string(i) + ", expected " + std::string(length_text));
+    }
+    if (i > 0) {
+      if (c < 0) return fail("EOF while parsing a list");
+      if (c != ',') return fail_at_next("expected `,` or `]`");
+      bump();
+      if (peek() == ']') return fail_at_next("trailing comma");
+    }
+    if (!read_element(i)) return false;
+  }
+  const int c = peek();
+  if (c == ']') {
+    bump();
+    return true;
+  }
+  if (c < 0) return fail("EOF while parsing a list");
+  if (c != ',') return fail_at_next("expected `,` or `]`");
+  bump();
+  return fail_at_next(peek() == ']' ? "trailing comma" : "trailing characters");
+}
 
 template <class Bare, class ReadValue>
 int JsonReader::read_enum(std::span<const std::string_view> names, Bare&& bare,

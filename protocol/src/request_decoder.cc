@@ -1,6 +1,5 @@
 // Decoding of Request bodies.
 #include <array>
-#include <optional>
 #include <string>
 
 #include "helper_ipc/codec.h"
@@ -113,21 +112,20 @@ class RequestDecoder {
   // The value of the single member `{"Name": value}`.
   bool read_value(int index) {
     const Variant& v = kVariants[index];
-    const int c = r_.peek();
     switch (v.kind) {
       case Kind::Unit:
-        return c == 'n' ? r_.read_literal("null") : r_.fail_invalid_type("unit");
+        return r_.read_unit();
       case Kind::Flag:
-        if (c == 't' || c == 'f') {
-          flag_ = c == 't';
-          return r_.read_literal(flag_ ? "true" : "false");
-        }
-        return r_.fail_invalid_type("a boolean");
+        return r_.read_flag(flag_);
       case Kind::Fields:
         break;
     }
+    const int c = r_.peek();
     if (c == '{') return read_field_object(*v.fields);
-    if (c == '[') return read_field_array(*v.fields);
+    if (c == '[') {
+      return r_.read_fixed_array(v.fields->count, v.fields->element_text,
+                                 [&](int i) { return read_field(v.fields->types[i], i); });
+    }
     return r_.fail_invalid_type(v.fields->expected);
   }
 
@@ -175,44 +173,8 @@ class RequestDecoder {
     return true;
   }
 
-  bool read_field_array(const Fields& f) {
-    r_.bump();
-    for (int i = 0; i < f.count; ++i) {
-      int c = r_.peek();
-      if (c == ']') {
-        r_.bump();
-        return r_.fail("invalid length " + std::to_string(i) + ", expected " +
-                       std::string(f.element_text));
-      }
-      if (i > 0) {
-        if (c < 0) return r_.fail("EOF while parsing a list");
-        if (c != ',') return r_.fail_at_next("expected `,` or `]`");
-        r_.bump();
-        c = r_.peek();
-        if (c == ']') return r_.fail_at_next("trailing comma");
-      }
-      if (!read_field(f.types[i], i)) return false;
-    }
-    const int c = r_.peek();
-    if (c == ']') {
-      r_.bump();
-      return true;
-    }
-    if (c < 0) return r_.fail("EOF while parsing a list");
-    if (c != ',') return r_.fail_at_next("expected `,` or `]`");
-    r_.bump();
-    return r_.fail_at_next(r_.peek() == ']' ? "trailing comma" : "trailing characters");
-  }
-
   bool read_field(FieldType type, int i) {
-    if (r_.peek() != '"') return r_.fail_invalid_type(type == Text ? "a string" : "IPv4 address");
-    if (type == Text) return r_.read_string(text_[i]);
-    std::string dotted;
-    if (!r_.read_string(dotted)) return false;
-    const std::optional<Ipv4Addr> addr = Ipv4Addr::parse(dotted);
-    if (!addr) return r_.fail("invalid IPv4 address syntax");
-    addr_[i] = *addr;
-    return true;
+    return type == Text ? r_.read_text(text_[i]) : r_.read_address(addr_[i]);
   }
 
   Request build(int index) {

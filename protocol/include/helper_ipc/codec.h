@@ -23,6 +23,12 @@ Result<Request, DecodeError> decode_request(std::string_view body);
 // Encodes a Response as compact JSON (no white space anywhere). Cannot fail.
 std::string encode_response(const Response& response);
 
+// The client's side of the same forms.
+// Encodes a Request as compact JSON: named fields as an object, in declaration order.
+std::string encode_request(const Request& request);
+// Decodes one frame body as a Response, with the same rules and failure texts as decode_request.
+Result<Response, DecodeError> decode_response(std::string_view body);
+
 // Renders a Request as one line of text for the log, for example
 // `IfconfigSet { iface: "en0", addr: 192.168.2.1, mask: 255.255.255.0 }`. Texts are quoted and
 // escaped so that the rendering never spans lines.

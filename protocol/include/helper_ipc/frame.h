@@ -9,6 +9,7 @@
 #include "helper_ipc/messages.h"
 #include "helper_ipc/result.h"
 #include "helper_ipc/stream.h"
+#include "helper_ipc/unique_fd.h"
 
 namespace helper_ipc {
 
@@ -35,5 +36,17 @@ Status write_frame(BufWriter& writer, const Response& response);
 // with the first body bytes. The sendmsg that carries it is not repeated when interrupted. The
 // caller keeps ownership of `fd` and flushes its own writer before calling.
 Status write_frame_with_fd(int socket, const Response& response, int fd);
+
+// A frame read together with the descriptor that came with it, if any.
+struct FrameWithFd {
+  std::string body;
+  UniqueFd fd;
+};
+
+// The receiving side of write_frame_with_fd: reads one whole frame straight from the socket with
+// recvmsg (never more than the frame, so nothing after it is consumed) and keeps the descriptor
+// that arrives with it, made close-on-exec. More than one descriptor, or descriptors cut off
+// (MSG_CTRUNC), fail with InvalidData; every descriptor received is closed then.
+Result<FrameWithFd> read_frame_with_fd(int socket);
 
 }  // namespace helper_ipc

@@ -1,0 +1,57 @@
+// The client's side of the protocol: connect to the daemon's socket, send a request, read its
+// reply; and receive the DHCP server socket as a descriptor.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "helper_ipc/frame.h"
+#include "helper_ipc/messages.h"
+#include "helper_ipc/result.h"
+#include "helper_ipc/unique_fd.h"
+
+namespace helper_ipc {
+
+inline constexpr const char* kDefaultSocketPath = "/var/run/pelmor-helper.sock";
+
+struct ClientError {
+  enum class Kind {
+    Connect,   // the socket could not be reached: absent, permission denied, nobody listening
+    Io,        // sending or receiving on the connection failed
+    Closed,    // the daemon closed the connection without a reply
+    BadReply,  // a reply that does not decode, or is not an answer to the request
+    ErrReply,  // bind_dhcp67 only: the daemon answered Err; `text` is its text
+    Usage,     // the request cannot be sent this way
+  };
+  Kind kind;
+  std::string text;
+};
+
+// One connection to the daemon. Requests are answered in order, one reply each; the daemon closes
+// the connection after a refused peer, a request it cannot decode, and the DHCP socket hand-off.
+class Client {
+ public:
+  static Result<Client, ClientError> connect(std::string_view path = kDefaultSocketPath);
+  // Talks over a socket that is already connected to the daemon (or to a test's stand-in).
+  static Client adopt(UniqueFd connected) { return Client(std::move(connected)); }
+
+  // Sends `request` and returns its reply (an Err reply is a reply like any other).
+  // BindDhcp67 goes through bind_dhcp67().
+  Result<Response, ClientError> call(const Request& request);
+
+  // Asks for a UDP socket bound to 0.0.0.0:67 and returns it (close-on-exec). The daemon ends the
+  // connection afterwards; this client cannot be used for further requests.
+  Result<UniqueFd, ClientError> bind_dhcp67();
+
+  int fd() const noexcept { return fd_.get(); }
+
+ private:
+  explicit Client(UniqueFd fd);
+  Result<void, ClientError> send(const Request& request);
+
+  UniqueFd fd_;
+  BufReader reader_;
+  BufWriter writer_;
+};
+
+}  // namespace helper_ipc

@@ -1,0 +1,109 @@
+#include "helper_ipc/client.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstring>
+
+#include "helper_ipc/codec.h"
+#include "helper_ipc/platform.h"
+
+namespace helper_ipc {
+
+namespace {
+
+using Kind = ClientError::Kind;
+
+ClientError io_failure(const char* what, const IoError& e) {
+  return {Kind::Io, std::string(what) + ": " + e.text()};
+}
+
+// A read that ended before a whole reply: the daemon hung up, which is how it answers a peer it
+// does not admit and a request it cannot decode.
+ClientError receive_failure(const IoError& e) {
+  if (e.kind() == IoErrorKind::UnexpectedEof) {
+    return {Kind::Closed,
+            "the daemon closed the connection without a reply (this user is not admitted, or "
+            "the request was not understood; the daemon's log says which)"};
+  }
+  return io_failure("receiving the reply failed", e);
+}
+
+Result<Response, ClientError> decode_reply(std::string_view body) {
+  auto reply = decode_response(body);
+  if (!reply) return ClientError{Kind::BadReply, "the reply did not decode: " + reply.error().text};
+  return std::move(reply).value();
+}
+
+// connect() interrupted by a signal goes on in the background; wait for its outcome.
+int finish_interrupted_connect(int fd) {
+  pollfd p{fd, POLLOUT, 0};
+  if (retry_eintr([&] { return poll(&p, 1, -1); }) == -1) return errno;
+  int error = 0;
+  socklen_t len = sizeof error;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == -1) return errno;
+  return error;
+}
+
+}  // namespace
+
+Client::Client(UniqueFd fd) : fd_(std::move(fd)), reader_(fd_.get()), writer_(fd_.get()) {}
+
+Result<Client, ClientError> Client::connect(std::string_view path) {
+  const std::string where = "connect " + std::string(path);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) {
+    return ClientError{Kind::Connect, where + ": the path is too long for a socket address"};
+  }
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  auto socket = platform::open_socket(AF_UNIX, SOCK_STREAM, 0);
+  if (!socket) return ClientError{Kind::Connect, where + ": " + socket.error().text()};
+  int error = 0;
+  if (::connect(socket->get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == -1) {
+    error = errno == EINTR ? finish_interrupted_connect(socket->get()) : errno;
+  }
+  if (error != 0) return ClientError{Kind::Connect, where + ": " + os_error_text(error)};
+  return Client(std::move(socket).value());
+}
+
+Result<void, ClientError> Client::send(const Request& request) {
+  if (auto st = write_frame_body(writer_, encode_request(request)); !st) {
+    return io_failure("sending the request failed", st.error());
+  }
+  return {};
+}
+
+Result<Response, ClientError> Client::call(const Request& request) {
+  if (std::holds_alternative<BindDhcp67>(request)) {
+    return ClientError{Kind::Usage, "BindDhcp67 is answered with a descriptor: use bind_dhcp67()"};
+  }
+  if (auto sent = send(request); !sent) return std::move(sent).error();
+  auto body = read_frame_body(reader_);
+  if (!body) return receive_failure(body.error());
+  auto reply = decode_reply(*body);
+  if (reply && std::holds_alternative<FdFollows>(*reply)) {
+    return ClientError{Kind::BadReply, "FdFollows came in answer to a request without descriptor"};
+  }
+  return reply;
+}
+
+Result<UniqueFd, ClientError> Client::bind_dhcp67() {
+  if (auto sent = send(BindDhcp67{}); !sent) return std::move(sent).error();
+  // The descriptor travels with the reply's body, so the reply is read with recvmsg, not through
+  // the buffered reader (a plain read would drop the descriptor). Replies come in lockstep, so the
+  // reader holds nothing of it.
+  auto frame = read_frame_with_fd(fd_.get());
+  if (!frame) return receive_failure(frame.error());
+  auto reply = decode_reply(frame->body);
+  if (!reply) return std::move(reply).error();
+  if (const Err* err = std::get_if<Err>(&*reply)) return ClientError{Kind::ErrReply, err->text};
+  if (!std::holds_alternative<FdFollows>(*reply)) {
+    return ClientError{Kind::BadReply, "BindDhcp67 was answered with " + frame->body};
+  }
+  if (!frame->fd) return ClientError{Kind::BadReply, "FdFollows arrived without a descriptor"};
+  return std::move(frame->fd);
+}
+
+}  // namespace helper_ipc
