@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/time.h>
+#include <sys/types.h>
 
 #include <array>
 #include <chrono>
@@ -14,7 +15,12 @@
 
 namespace pelmor {
 
+// How long the probe waits for the reply, counted from the send.
 inline constexpr std::chrono::milliseconds kProbeDeadline{500};
+
+// The identifier of our echo requests: the process id modulo 65536. Every probe of one process
+// uses the same one.
+std::uint16_t echo_identifier(pid_t pid);
 
 // The 8-byte echo request: type 8, code 0, checksum, `identifier`, sequence number 1.
 std::array<std::uint8_t, 8> echo_request(std::uint16_t identifier);
