@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -165,7 +166,7 @@ Result<int> reap(pid_t pid) {
   return status;
 }
 
-void* reaper_main(void* arg) {
+void* reaper_main(void* arg) noexcept {
   (void)reap(static_cast<pid_t>(reinterpret_cast<std::intptr_t>(arg)));
   return nullptr;
 }
@@ -301,12 +302,12 @@ Status set_nonblocking(int fd) {
   return {};
 }
 
+// A NUL cannot pass through an argument vector: such an invocation starts nothing.
 std::optional<RunFailure> check_invocation(const std::string& program,
                                            const std::vector<std::string>& args) {
-  bool nul = holds_nul(program);
-  for (const std::string& arg : args)
-    nul = nul || holds_nul(arg);
-  if (nul) return RunFailure{IoError::invalid_input("nul byte found in provided data")};
+  if (holds_nul(program) || std::any_of(args.begin(), args.end(), holds_nul)) {
+    return RunFailure{IoError::invalid_input("nul byte found in provided data")};
+  }
   return std::nullopt;
 }
 
