@@ -54,7 +54,7 @@ std::string failure_text(const ToolOutcome& outcome) {
   return failure != nullptr ? failure->error.text() : "(no run failure)";
 }
 
-// The bytes 0, 1, ..., 255, repeated up to `n` bytes: NUL bytes and no final line break.
+// `n` bytes counting from 0 to 250 over and over: NUL bytes and no final line break.
 std::string pattern(std::size_t n) {
   std::string out(n, '\0');
   for (std::size_t i = 0; i < n; ++i)
@@ -173,29 +173,20 @@ TEST_F(ToolRunnerTest, CapturesLargeOutputsOnBothPipesWhole) {
   EXPECT_TRUE(captured.err == err) << "stderr: " << captured.err.size() << " bytes";
 }
 
-TEST_F(ToolRunnerTest, DeliversTheInputByteForByte) {
-  const std::string received = dir_ + "/received";
-  const std::string tool = script("tool", "cat > " + received);
-  for (const std::string& input : {std::string(), pattern(1000), pattern(3 * kMiB + 7)}) {
-    SCOPED_TRACE(input.size());
-    const ToolOutcome outcome = run_tool_with_input(tool, {}, input);
-    ASSERT_TRUE(std::holds_alternative<SuccessfulExit>(outcome)) << failure_text(outcome);
-    EXPECT_TRUE(read_file(received) == input);
-  }
-}
-
-TEST_F(ToolRunnerTest, ReadsOutputWhileWritingTheInput) {
-  // The tool answers with more than a pipe holds before it reads any of its input.
+TEST_F(ToolRunnerTest, DeliversTheInputWhileReadingTheOutput) {
+  // The tool answers with more than a pipe holds before it reads its input, then echoes it.
   const std::string tool = script("tool",
                                   "head -c 4194304 /dev/zero | tr '\\000' a\n"
                                   "head -c 2097152 /dev/zero | tr '\\000' b >&2\n"
                                   "cat");
-  const std::string input = pattern(4 * kMiB);
-  const ToolOutcome outcome = run_tool_with_input(tool, {}, input);
-  ASSERT_TRUE(std::holds_alternative<SuccessfulExit>(outcome)) << failure_text(outcome);
-  const Captured& captured = std::get<SuccessfulExit>(outcome).captured;
-  EXPECT_TRUE(captured.out == std::string(4 * kMiB, 'a') + input);
-  EXPECT_TRUE(captured.err == std::string(2 * kMiB, 'b'));
+  for (const std::string& input : {std::string(), pattern(1000), pattern(4 * kMiB + 7)}) {
+    SCOPED_TRACE(input.size());
+    const ToolOutcome outcome = run_tool_with_input(tool, {}, input);
+    ASSERT_TRUE(std::holds_alternative<SuccessfulExit>(outcome)) << failure_text(outcome);
+    const Captured& captured = std::get<SuccessfulExit>(outcome).captured;
+    EXPECT_TRUE(captured.out == std::string(4 * kMiB, 'a') + input);
+    EXPECT_TRUE(captured.err == std::string(2 * kMiB, 'b'));
+  }
 }
 
 bool sigpipe_in(int (*query)(sigset_t*)) {
@@ -230,23 +221,14 @@ TEST_F(ToolRunnerTest, ToolInheritsOnlyItsStandardStreamsAndDefaultSigpipe) {
   // tool.
   UniqueFd leak(open(dir_.c_str(), O_RDONLY | O_DIRECTORY));
   ASSERT_TRUE(leak.valid());
-  struct SignalsIgnoredAndBlocked {
-    SignalsIgnoredAndBlocked() {
-      struct sigaction ignore {};
-      ignore.sa_handler = SIG_IGN;
-      sigaction(SIGPIPE, &ignore, &saved_action);
-      sigset_t pipe_only;
-      sigemptyset(&pipe_only);
-      sigaddset(&pipe_only, SIGPIPE);
-      pthread_sigmask(SIG_BLOCK, &pipe_only, &saved_mask);
-    }
-    ~SignalsIgnoredAndBlocked() {
-      pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
-      sigaction(SIGPIPE, &saved_action, nullptr);
-    }
-    struct sigaction saved_action {};
-    sigset_t saved_mask;
-  } signals;
+  struct sigaction ignore {};
+  struct sigaction saved_action {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &saved_action);
+  sigset_t pipe_only, saved_mask;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_only, &saved_mask);
 
   // The probes run directly, with no shell in between that could reset what they inherit. `ls`
   // lists its own descriptors, among them the one it reads the listing from.
@@ -260,8 +242,9 @@ TEST_F(ToolRunnerTest, ToolInheritsOnlyItsStandardStreamsAndDefaultSigpipe) {
     for (const auto& [program, args] : probes) {
       const ToolOutcome outcome =
           with_input ? run_tool_with_input(program, args, "x") : run_tool(program, args);
-      ASSERT_TRUE(std::holds_alternative<SuccessfulExit>(outcome)) << failure_text(outcome);
-      report += std::get<SuccessfulExit>(outcome).captured.out;
+      const auto* ok = std::get_if<SuccessfulExit>(&outcome);
+      EXPECT_NE(ok, nullptr) << program << ": " << failure_text(outcome);
+      if (ok != nullptr) report += ok->captured.out;
     }
     std::istringstream lines(report);
     std::set<int> fds;
@@ -281,6 +264,8 @@ TEST_F(ToolRunnerTest, ToolInheritsOnlyItsStandardStreamsAndDefaultSigpipe) {
     EXPECT_EQ(fds, (std::set<int>{0, 1, 2}));
     EXPECT_EQ(signal_lines, 2);
   }
+  pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
+  sigaction(SIGPIPE, &saved_action, nullptr);
 }
 
 }  // namespace
