@@ -38,14 +38,18 @@ using ToolOutcome = std::variant<RunFailure, UnsuccessfulExit, SuccessfulExit>;
 
 // Runs `program` (an absolute path, also its zeroth argument) with `args`, each passed unchanged
 // as one argument. Standard input is "/dev/null"; standard output and standard error are read
-// together to their ends. The tool starts with SIGPIPE at its default action and no descriptor of
-// ours but its three standard streams. An argument holding a NUL starts nothing.
+// together to their ends. The tool starts with SIGPIPE at its default action, no signal blocked,
+// and no descriptor of ours but its three standard streams. An argument holding a NUL starts
+// nothing. The caller's descriptors 0 to 2 must be open (the daemon reopens closed ones on
+// "/dev/null" at start), so that no pipe takes one of their numbers.
 ToolOutcome run_tool(const std::string& program, const std::vector<std::string>& args);
 
 // As run_tool, with `input` written to the tool's standard input (a pipe), which is then closed.
 // The output is read while the input is written, so a tool that answers early cannot stall the
 // run. If the input cannot be written whole, the outcome is a RunFailure with the write's error
 // (EPIPE when the tool closed its input); the tool is still reaped, without delaying the reply.
+// SIGPIPE is blocked on the calling thread while the input is written, so the caller need not
+// ignore it.
 ToolOutcome run_tool_with_input(const std::string& program, const std::vector<std::string>& args,
                                 std::string_view input);
 

@@ -1,1 +1,272 @@
-// Placeholder: the tests arrive with the code they test.
+// The tool runner against small shell scripts in a temporary directory: outcomes, large outputs,
+// input delivery, a tool that stops reading, and what the tool inherits.
+#include "tool_runner.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "helper_ipc/stream.h"
+#include "helper_ipc/unique_fd.h"
+
+namespace pelmor {
+namespace {
+
+using helper_ipc::Err;
+using helper_ipc::IoErrorKind;
+using helper_ipc::Ok;
+using helper_ipc::Response;
+using helper_ipc::UniqueFd;
+
+constexpr std::size_t kMiB = 1024 * 1024;
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+const Captured* captured_of(const ToolOutcome& outcome) {
+  if (const auto* ok = std::get_if<SuccessfulExit>(&outcome)) return &ok->captured;
+  if (const auto* bad = std::get_if<UnsuccessfulExit>(&outcome)) return &bad->captured;
+  return nullptr;
+}
+
+std::string failure_text(const ToolOutcome& outcome) {
+  const auto* failure = std::get_if<RunFailure>(&outcome);
+  return failure != nullptr ? failure->error.text() : "(no run failure)";
+}
+
+// `n` bytes counting from 0 to 250 over and over: NUL bytes and no final line break.
+std::string pattern(std::size_t n) {
+  std::string out(n, '\0');
+  for (std::size_t i = 0; i < n; ++i)
+    out[i] = static_cast<char>(i % 251);
+  return out;
+}
+
+class ToolRunnerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char templ[] = "/tmp/pelmor-tools-XXXXXX";
+    ASSERT_NE(mkdtemp(templ), nullptr);
+    dir_ = templ;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  // Writes an executable /bin/sh script and returns its absolute path.
+  std::string script(const std::string& name, const std::string& body) {
+    const std::string path = dir_ + "/" + name;
+    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755));
+    EXPECT_TRUE(fd.valid());
+    EXPECT_TRUE(helper_ipc::write_all(fd.get(), "#!/bin/sh\n" + body + "\n").ok());
+    return path;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(ToolRunnerTest, ClassifiesTheExitAndRepliesWithTrimmedStandardError) {
+  const struct {
+    std::string body;
+    int exit_code;    // or -signal
+    std::string out;  // captured standard output
+    Response reply;
+  } rows[] = {
+      {"printf 'a\\000b'; echo warned >&2", 0, std::string("a\0b", 3), Ok{}},
+      {"printf '  bad argument \\n\\n' >&2; exit 1", 1, "", Err{"bad argument"}},
+      {"echo only out; exit 2", 2, "only out\n", Err{""}},
+      {"printf 'one\\ntwo\\n' >&2; exit 3", 3, "", Err{"one\ntwo"}},
+      {"printf '\\377\\376' >&2; exit 1", 1, "", Err{"\xEF\xBF\xBD\xEF\xBF\xBD"}},
+      {"printf '\\302\\240\\343\\200\\200x\\343\\200\\200' >&2; exit 1", 1, "", Err{"x"}},
+      {"kill -9 $$", -9, "", Err{""}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.body);
+    const ToolOutcome outcome = run_tool(script("tool", row.body), {});
+    const Captured* captured = captured_of(outcome);
+    ASSERT_NE(captured, nullptr) << failure_text(outcome);
+    EXPECT_EQ(captured->out, row.out);
+    EXPECT_EQ(standard_reply(outcome), row.reply);
+    if (const auto* bad = std::get_if<UnsuccessfulExit>(&outcome)) {
+      const int st = bad->wait_status;
+      EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st), row.exit_code);
+    } else {
+      EXPECT_EQ(row.exit_code, 0);
+    }
+  }
+}
+
+TEST_F(ToolRunnerTest, ReportsProgramsThatCannotStartAndRefusesNulBytes) {
+  const std::string marker = dir_ + "/started";
+  const std::string tool = script("tool", "touch " + marker);
+  const std::string not_executable = dir_ + "/plain";
+  std::ofstream(not_executable) << "data";
+  const struct {
+    std::string program;
+    std::vector<std::string> args;
+    IoErrorKind kind;
+    std::string text;
+  } rows[] = {
+      {dir_ + "/absent", {}, IoErrorKind::Os, "No such file or directory (os error 2)"},
+      {not_executable, {}, IoErrorKind::Os, "Permission denied (os error 13)"},
+      {tool,
+       {"ok", std::string("a\0b", 3)},
+       IoErrorKind::InvalidInput,
+       "nul byte found in provided data"},
+      {tool + std::string("\0x", 2),
+       {},
+       IoErrorKind::InvalidInput,
+       "nul byte found in provided data"},
+  };
+  for (const auto& row : rows) {
+    for (const bool with_input : {false, true}) {
+      SCOPED_TRACE(row.text + (with_input ? " (with input)" : ""));
+      const ToolOutcome outcome = with_input ? run_tool_with_input(row.program, row.args, "in")
+                                             : run_tool(row.program, row.args);
+      const auto* failure = std::get_if<RunFailure>(&outcome);
+      ASSERT_NE(failure, nullptr);
+      EXPECT_EQ(failure->error.kind(), row.kind);
+      EXPECT_EQ(failure->error.text(), row.text);
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(marker)) << "a tool was started";
+}
+
+TEST_F(ToolRunnerTest, CapturesLargeOutputsOnBothPipesWhole) {
+  // Four MiB of standard error before anything on standard output, then both interleaved.
+  const std::string tool = script("tool",
+                                  "head -c 4194304 /dev/zero | tr '\\000' e >&2\n"
+                                  "head -c 3000000 /dev/zero | tr '\\000' o\n"
+                                  "i=0; while [ $i -lt 1000 ]; do\n"
+                                  "  printf %02000d $i; printf %03000d $i >&2; i=$((i+1))\n"
+                                  "done");
+  const ToolOutcome outcome = run_tool(tool, {});
+  ASSERT_TRUE(std::holds_alternative<SuccessfulExit>(outcome)) << failure_text(outcome);
+  const Captured& captured = std::get<SuccessfulExit>(outcome).captured;
+  std::string out(3000000, 'o'), err(4 * kMiB, 'e');
+  char number[3001];
+  for (int i = 0; i < 1000; ++i) {
+    std::snprintf(number, sizeof number, "%02000d", i);
+    out += number;
+    std::snprintf(number, sizeof number, "%03000d", i);
+    err += number;
+  }
+  EXPECT_TRUE(captured.out == out) << "stdout: " << captured.out.size() << " bytes";
+  EXPECT_TRUE(captured.err == err) << "stderr: " << captured.err.size() << " bytes";
+}
+
+TEST_F(ToolRunnerTest, DeliversTheInputWhileReadingTheOutput) {
+  // The tool answers with more than a pipe holds before it reads its input, then echoes it.
+  const std::string tool = script("tool",
+                                  "head -c 4194304 /dev/zero | tr '\\000' a\n"
+                                  "head -c 2097152 /dev/zero | tr '\\000' b >&2\n"
+                                  "cat");
+  for (const std::string& input : {std::string(), pattern(1000), pattern(4 * kMiB + 7)}) {
+    SCOPED_TRACE(input.size());
+    const ToolOutcome outcome = run_tool_with_input(tool, {}, input);
+    ASSERT_TRUE(std::holds_alternative<SuccessfulExit>(outcome)) << failure_text(outcome);
+    const Captured& captured = std::get<SuccessfulExit>(outcome).captured;
+    EXPECT_TRUE(captured.out == std::string(4 * kMiB, 'a') + input);
+    EXPECT_TRUE(captured.err == std::string(2 * kMiB, 'b'));
+  }
+}
+
+bool sigpipe_in(int (*query)(sigset_t*)) {
+  sigset_t set;
+  sigemptyset(&set);
+  return query(&set) == 0 && sigismember(&set, SIGPIPE) == 1;
+}
+int blocked_signals(sigset_t* set) {
+  return pthread_sigmask(SIG_BLOCK, nullptr, set);
+}
+
+TEST_F(ToolRunnerTest, ToolThatStopsReadingGivesBrokenPipeAndIsReaped) {
+  // SIGPIPE keeps its default action here: a write that raised it undelivered would end the test.
+  const std::string pid_file = dir_ + "/pid";
+  const std::string tool = script("tool", "echo $$ > " + pid_file + "; echo bye >&2; exit 3");
+  const ToolOutcome outcome = run_tool_with_input(tool, {}, pattern(8 * kMiB));
+  EXPECT_EQ(failure_text(outcome), "Broken pipe (os error 32)");
+  EXPECT_FALSE(sigpipe_in(sigpending));
+  EXPECT_FALSE(sigpipe_in(blocked_signals));
+
+  // The tool is reaped in the background: its /proc entry (a zombie's too) goes.
+  const std::string proc = "/proc/" + std::to_string(std::stoi(read_file(pid_file)));
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::filesystem::exists(proc) && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_FALSE(std::filesystem::exists(proc)) << "the tool was not reaped";
+}
+
+TEST_F(ToolRunnerTest, ToolInheritsOnlyItsStandardStreamsAndDefaultSigpipe) {
+  // A descriptor that is not close-on-exec, SIGPIPE ignored and blocked: none of it may reach the
+  // tool.
+  UniqueFd leak(open(dir_.c_str(), O_RDONLY | O_DIRECTORY));
+  ASSERT_TRUE(leak.valid());
+  struct sigaction ignore {};
+  struct sigaction saved_action {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &saved_action);
+  sigset_t pipe_only, saved_mask;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_only, &saved_mask);
+
+  // The probes run directly, with no shell in between that could reset what they inherit. `ls`
+  // lists its own descriptors, among them the one it reads the listing from.
+  const std::pair<std::string, std::vector<std::string>> probes[] = {
+      {"/bin/ls", {"-l", "/proc/self/fd/"}},
+      {"/bin/grep", {"-E", "^Sig(Ign|Blk)", "/proc/self/status"}},
+  };
+  for (const bool with_input : {false, true}) {
+    SCOPED_TRACE(with_input ? "with input" : "without input");
+    std::string report;
+    for (const auto& [program, args] : probes) {
+      const ToolOutcome outcome =
+          with_input ? run_tool_with_input(program, args, "x") : run_tool(program, args);
+      const auto* ok = std::get_if<SuccessfulExit>(&outcome);
+      EXPECT_NE(ok, nullptr) << program << ": " << failure_text(outcome);
+      if (ok != nullptr) report += ok->captured.out;
+    }
+    std::istringstream lines(report);
+    std::set<int> fds;
+    int signal_lines = 0;
+    for (std::string line; std::getline(lines, line);) {
+      const std::size_t arrow = line.find(" -> ");
+      if (arrow != std::string::npos) {
+        const std::string target = line.substr(arrow + 4);
+        const bool own_listing = target.starts_with("/proc/") && target.ends_with("/fd");
+        if (!own_listing) fds.insert(std::stoi(line.substr(line.rfind(' ', arrow - 1) + 1)));
+      } else if (line.starts_with("Sig")) {
+        ++signal_lines;
+        const unsigned long mask = std::stoul(line.substr(line.find(':') + 1), nullptr, 16);
+        EXPECT_EQ(mask & (1ul << (SIGPIPE - 1)), 0u) << line;
+      }
+    }
+    EXPECT_EQ(fds, (std::set<int>{0, 1, 2}));
+    EXPECT_EQ(signal_lines, 2);
+  }
+  pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
+  sigaction(SIGPIPE, &saved_action, nullptr);
+}
+
+}  // namespace
+}  // namespace pelmor
