@@ -43,7 +43,9 @@ struct Overloaded : Ts... {
 };
 
 // A diagnostic of a thread that stops, on standard error.
-void diagnose(const std::string& text) { (void)write_all(STDERR_FILENO, text + "\n"); }
+void diagnose(const std::string& text) {
+  (void)write_all(STDERR_FILENO, text + "\n");
+}
 
 // Ignores SIGPIPE, so that a vanished client or tool shows as EPIPE; reopens any of the standard
 // descriptors that is closed on /dev/null, so that no socket ever takes their numbers.
@@ -115,8 +117,8 @@ void handle_connection(UniqueFd connection) {
   const std::string console_text = render_console_uid(console);
   log_line("connection from uid=" + std::to_string(peer) + " (console_uid=" + console_text + ")");
   if (!is_admitted(peer, console)) {
-    log_line("rejecting peer: uid=" + std::to_string(peer) + " not authorized (console_uid=" +
-             console_text + ")");
+    log_line("rejecting peer: uid=" + std::to_string(peer) +
+             " not authorized (console_uid=" + console_text + ")");
     return;
   }
 

@@ -22,7 +22,9 @@ void append_json_address(std::string& out, const Ipv4Addr& addr) {
   out.push_back('"');
 }
 
-const char* json_bool(bool b) { return b ? "true" : "false"; }
+const char* json_bool(bool b) {
+  return b ? "true" : "false";
+}
 
 }  // namespace
 

@@ -47,7 +47,8 @@ Status receive_exact(int socket, std::string& out, std::vector<UniqueFd>& fds) {
     msg.msg_iovlen = 1;
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
-    const ssize_t n = retry_eintr([&] { return recvmsg(socket, &msg, platform::kRecvCloexecFlags); });
+    const ssize_t n =
+        retry_eintr([&] { return recvmsg(socket, &msg, platform::kRecvCloexecFlags); });
     if (n < 0) return IoError::last_os_error();
     // Own whatever arrived before looking at anything else.
     if (msg.msg_controllen > 0) {

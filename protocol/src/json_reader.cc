@@ -16,7 +16,9 @@ namespace helper_ipc::detail {
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // The index of the first byte at or after `i` that ends a plain run inside a string: a double
 // quote, a backslash, a control character or a non-ASCII byte; `n` when there is none.
@@ -111,7 +113,8 @@ std::string shortest_decimal(double v) {
   for (char c : text.substr(0, e)) {
     if (c != '.') digits.push_back(c);
   }
-  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+  while (digits.size() > 1 && digits.back() == '0')
+    digits.pop_back();
   const long point = std::strtol(text.data() + e + 1, nullptr, 10) + 1;  // digits before the point
   const long n = static_cast<long>(digits.size());
   if (point <= 0) {
@@ -148,7 +151,8 @@ int JsonReader::peek() {
 bool JsonReader::fail_at(std::string_view message, std::size_t pos) {
   if (!error_.empty()) return false;
   const std::string_view before = s_.substr(0, pos);
-  const std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+  const std::size_t line =
+      1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
   const std::size_t line_start = before.rfind('\n');
   const std::size_t column = line_start == std::string_view::npos ? pos : pos - line_start - 1;
   error_.assign(message);
@@ -225,14 +229,30 @@ bool JsonReader::parse_string(std::string* out) {
     const char escape = s_[i++];
     char plain = 0;
     switch (escape) {
-      case '"': plain = '"'; break;
-      case '\\': plain = '\\'; break;
-      case '/': plain = '/'; break;
-      case 'b': plain = '\b'; break;
-      case 'f': plain = '\f'; break;
-      case 'n': plain = '\n'; break;
-      case 'r': plain = '\r'; break;
-      case 't': plain = '\t'; break;
+      case '"':
+        plain = '"';
+        break;
+      case '\\':
+        plain = '\\';
+        break;
+      case '/':
+        plain = '/';
+        break;
+      case 'b':
+        plain = '\b';
+        break;
+      case 'f':
+        plain = '\f';
+        break;
+      case 'n':
+        plain = '\n';
+        break;
+      case 'r':
+        plain = '\r';
+        break;
+      case 't':
+        plain = '\t';
+        break;
       case 'u': {
         std::uint32_t cp;
         if (!parse_hex4(i, cp)) return false;
@@ -336,7 +356,8 @@ bool JsonReader::parse_number(std::string* found) {
   if (s_[i] == '0') {
     if (digit_at(++i)) return fail_at("invalid number", i + 1);
   } else if (is_digit(s_[i])) {
-    while (digit_at(i)) ++i;
+    while (digit_at(i))
+      ++i;
   } else {
     return fail_at("invalid number", i + 1);
   }
@@ -345,7 +366,8 @@ bool JsonReader::parse_number(std::string* found) {
     is_float = true;
     if (++i >= n) return eof();
     if (!is_digit(s_[i])) return fail_at("invalid number", i + 1);
-    while (digit_at(i)) ++i;
+    while (digit_at(i))
+      ++i;
   }
   if (i < n && (s_[i] == 'e' || s_[i] == 'E')) {
     is_float = true;
@@ -353,7 +375,8 @@ bool JsonReader::parse_number(std::string* found) {
     if (i < n && (s_[i] == '+' || s_[i] == '-')) ++i;
     if (i >= n) return eof();
     if (!is_digit(s_[i])) return fail_at("invalid number", i + 1);
-    while (digit_at(i)) ++i;
+    while (digit_at(i))
+      ++i;
   }
   pos_ = i;
   if (found == nullptr) return true;

@@ -35,10 +35,10 @@ class JsonReader {
   bool fail_invalid_type(std::string_view expected);
 
   // ---- Typed values of the messages: on anything else they fail with the invalid-type text.
-  bool read_unit();                   // null, else expected "unit"
-  bool read_flag(bool& out);          // true or false, else expected "a boolean"
-  bool read_text(std::string& out);   // a string, else expected "a string"
-  bool read_address(Ipv4Addr& out);   // a dotted-decimal string, else expected "IPv4 address"
+  bool read_unit();                  // null, else expected "unit"
+  bool read_flag(bool& out);         // true or false, else expected "a boolean"
+  bool read_text(std::string& out);  // a string, else expected "a string"
+  bool read_address(Ipv4Addr& out);  // a dotted-decimal string, else expected "IPv4 address"
 
   // At an opening bracket: reads an array of exactly `count` elements, each with
   // `read_element(index)`. Fewer fail with "invalid length {given}, expected {length_text}", more

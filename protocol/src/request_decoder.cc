@@ -179,18 +179,30 @@ class RequestDecoder {
 
   Request build(int index) {
     switch (index) {
-      case 0: return Ping{};
-      case 1: return GetForwarding{};
-      case 2: return SetForwarding{flag_};
-      case 3: return PfLoadAnchor{std::move(text_[0]), std::move(text_[1])};
-      case 4: return PfFlushAnchor{std::move(text_[0])};
-      case 5: return PfEnable{};
-      case 6: return PfRelease{std::move(text_[0])};
-      case 7: return IfconfigRead{std::move(text_[0])};
-      case 8: return IfconfigSet{std::move(text_[0]), addr_[1], addr_[2]};
-      case 9: return IfconfigDelete{std::move(text_[0]), addr_[1]};
-      case 10: return BindDhcp67{};
-      default: return IcmpEcho{addr_[0]};
+      case 0:
+        return Ping{};
+      case 1:
+        return GetForwarding{};
+      case 2:
+        return SetForwarding{flag_};
+      case 3:
+        return PfLoadAnchor{std::move(text_[0]), std::move(text_[1])};
+      case 4:
+        return PfFlushAnchor{std::move(text_[0])};
+      case 5:
+        return PfEnable{};
+      case 6:
+        return PfRelease{std::move(text_[0])};
+      case 7:
+        return IfconfigRead{std::move(text_[0])};
+      case 8:
+        return IfconfigSet{std::move(text_[0]), addr_[1], addr_[2]};
+      case 9:
+        return IfconfigDelete{std::move(text_[0]), addr_[1]};
+      case 10:
+        return BindDhcp67{};
+      default:
+        return IcmpEcho{addr_[0]};
     }
   }
 
@@ -206,6 +218,8 @@ Result<Request, DecodeError> decode_request(std::string_view body) {
   return RequestDecoder(body).decode();
 }
 
-std::string_view variant_name(const Request& request) { return kNames[request.index()]; }
+std::string_view variant_name(const Request& request) {
+  return kNames[request.index()];
+}
 
 }  // namespace helper_ipc

@@ -18,7 +18,9 @@ constexpr std::array<std::string_view, 8> kNames = {
     "Pong", "Forwarding", "Ok", "PfToken", "Ifconfig", "IcmpResult", "FdFollows", "Err"};
 static_assert(std::variant_size_v<Response> == kNames.size());
 
-bool has_payload(int index) { return index != 0 && index != 2 && index != 6; }
+bool has_payload(int index) {
+  return index != 0 && index != 2 && index != 6;
+}
 
 class ResponseDecoder {
  public:
@@ -39,14 +41,22 @@ class ResponseDecoder {
  private:
   Response build(int index) {
     switch (index) {
-      case 0: return Pong{};
-      case 1: return Forwarding{flag_};
-      case 2: return Ok{};
-      case 3: return PfToken{std::move(text_)};
-      case 4: return Ifconfig{pair_};
-      case 5: return IcmpResult{flag_};
-      case 6: return FdFollows{};
-      default: return Err{std::move(*text_)};
+      case 0:
+        return Pong{};
+      case 1:
+        return Forwarding{flag_};
+      case 2:
+        return Ok{};
+      case 3:
+        return PfToken{std::move(text_)};
+      case 4:
+        return Ifconfig{pair_};
+      case 5:
+        return IcmpResult{flag_};
+      case 6:
+        return FdFollows{};
+      default:
+        return Err{std::move(*text_)};
     }
   }
 
@@ -71,7 +81,8 @@ class ResponseDecoder {
   bool read_address_pair() {
     if (r_.peek() != '[') return r_.fail_invalid_type("a tuple of size 2");
     Ipv4Addr addrs[2];
-    if (!r_.read_fixed_array(2, "a tuple of size 2", [&](int i) { return r_.read_address(addrs[i]); })) {
+    if (!r_.read_fixed_array(2, "a tuple of size 2",
+                             [&](int i) { return r_.read_address(addrs[i]); })) {
       return false;
     }
     pair_.emplace(addrs[0], addrs[1]);

@@ -18,7 +18,8 @@ Result<std::size_t> read_some(int fd, char* out, std::size_t n) {
 }
 
 Result<std::size_t> write_some(int fd, std::string_view data) {
-  ssize_t r = retry_eintr([&] { return ::send(fd, data.data(), data.size(), platform::kSendFlags); });
+  ssize_t r =
+      retry_eintr([&] { return ::send(fd, data.data(), data.size(), platform::kSendFlags); });
   if (r < 0 && errno == ENOTSOCK) {
     r = retry_eintr([&] { return ::write(fd, data.data(), data.size()); });
   }

@@ -40,13 +40,27 @@ void append_json_string(std::string& out, std::string_view text) {
     out.append(text, run, i - run);
     run = i + 1;
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
       default:
         out += "\\u00";
         out.push_back(kHex[c >> 4]);
@@ -60,9 +74,9 @@ void append_json_string(std::string& out, std::string_view text) {
 bool is_log_escaped(std::uint32_t code_point) {
   const CodeRange* end = kLogEscapedRanges + kLogEscapedRangeCount;
   // The first range whose last code point is not below `code_point`.
-  const CodeRange* r = std::lower_bound(
-      kLogEscapedRanges, end, code_point,
-      [](const CodeRange& range, std::uint32_t cp) { return range.last < cp; });
+  const CodeRange* r =
+      std::lower_bound(kLogEscapedRanges, end, code_point,
+                       [](const CodeRange& range, std::uint32_t cp) { return range.last < cp; });
   return r != end && r->first <= code_point;
 }
 
@@ -80,12 +94,24 @@ void append_log_escaped(std::string& out, std::string_view text) {
     int len = decode_utf8(p + i, &cp);
     const char* escape = nullptr;
     switch (cp) {
-      case '"': escape = "\\\""; break;
-      case '\\': escape = "\\\\"; break;
-      case '\t': escape = "\\t"; break;
-      case '\r': escape = "\\r"; break;
-      case '\n': escape = "\\n"; break;
-      case '\0': escape = "\\0"; break;
+      case '"':
+        escape = "\\\"";
+        break;
+      case '\\':
+        escape = "\\\\";
+        break;
+      case '\t':
+        escape = "\\t";
+        break;
+      case '\r':
+        escape = "\\r";
+        break;
+      case '\n':
+        escape = "\\n";
+        break;
+      case '\0':
+        escape = "\\0";
+        break;
       default:
         if (!is_log_escaped(cp)) {
           i += len;
@@ -106,7 +132,8 @@ void append_log_escaped(std::string& out, std::string_view text) {
       digits[n++] = kHex[cp & 0xF];
       cp >>= 4;
     } while (cp != 0);
-    while (n > 0) out.push_back(digits[--n]);
+    while (n > 0)
+      out.push_back(digits[--n]);
     out.push_back('}');
   }
   out.append(text, run, std::string_view::npos);

@@ -1,5 +1,7 @@
 // The client's side: request encoding and reply decoding, and the client against a peer that
 // plays the daemon on a socket pair.
+#include "helper_ipc/client.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "helper_ipc/client.h"
 #include "helper_ipc/codec.h"
 #include "helper_ipc/platform.h"
 
@@ -21,15 +22,18 @@ const std::string kAwkward = std::string("q\"b\\s\n\t\x01\x7f\u00e9\U0001F600") 
 
 TEST(ClientCodec, RequestsReadBackAsThemselves) {
   const std::vector<Request> all = {
-      Ping{},           GetForwarding{},
+      Ping{},
+      GetForwarding{},
       SetForwarding{true},
       PfLoadAnchor{"com.x/y", kAwkward},
       PfFlushAnchor{kAwkward},
-      PfEnable{},       PfRelease{""},
+      PfEnable{},
+      PfRelease{""},
       IfconfigRead{"en0"},
       IfconfigSet{kAwkward, kAddr, kMask},
       IfconfigDelete{"en5", kAddr},
-      BindDhcp67{},     IcmpEcho{kAddr},
+      BindDhcp67{},
+      IcmpEcho{kAddr},
   };
   for (const Request& request : all) {
     const std::string body = encode_request(request);
@@ -45,10 +49,17 @@ TEST(ClientCodec, RequestsReadBackAsThemselves) {
 
 TEST(ClientCodec, RepliesReadBackAsThemselves) {
   const std::vector<Response> all = {
-      Pong{},         Forwarding{true},      Ok{},
-      PfToken{kAwkward}, PfToken{std::nullopt}, Ifconfig{{{kAddr, kMask}}},
-      Ifconfig{},     IcmpResult{false},     FdFollows{},
-      Err{kAwkward},  Err{""},
+      Pong{},
+      Forwarding{true},
+      Ok{},
+      PfToken{kAwkward},
+      PfToken{std::nullopt},
+      Ifconfig{{{kAddr, kMask}}},
+      Ifconfig{},
+      IcmpResult{false},
+      FdFollows{},
+      Err{kAwkward},
+      Err{""},
   };
   for (const Response& response : all) {
     const std::string body = encode_response(response);
@@ -67,7 +78,8 @@ TEST(ClientCodec, RefusesRepliesThatDoNotFit) {
        "invalid type: string \"1.2.3.4\", expected a tuple of size 2 at line 1 column 21"},
       {R"({"Ifconfig":["1.2.3.4"]})",
        "invalid length 1, expected a tuple of size 2 at line 1 column 23"},
-      {R"({"Ifconfig":["1.2.3.4","1.2.3.4","1.2.3.4"]})", "trailing characters at line 1 column 34"},
+      {R"({"Ifconfig":["1.2.3.4","1.2.3.4","1.2.3.4"]})",
+       "trailing characters at line 1 column 34"},
       {R"({"Ifconfig":["1.2.3.4","255.0.0"]})", "invalid IPv4 address syntax at line 1 column 32"},
       {R"({"Err":null})", "invalid type: null, expected a string at line 1 column 11"},
       {R"({"Ok":null} x)", "trailing characters at line 1 column 13"},
@@ -86,9 +98,8 @@ class ClientTest : public ::testing::Test {
     auto pair = platform::stream_socketpair();
     ASSERT_TRUE(pair.ok());
     client_.emplace(Client::adopt(std::move(pair->first)));
-    peer_ = std::thread([fd = std::make_shared<UniqueFd>(std::move(pair->second)), peer] {
-      peer(fd->get());
-    });
+    peer_ = std::thread(
+        [fd = std::make_shared<UniqueFd>(std::move(pair->second)), peer] { peer(fd->get()); });
   }
   void TearDown() override {
     if (peer_.joinable()) peer_.join();
@@ -138,8 +149,7 @@ TEST_F(ClientTest, NamesEachWayAReplyCanFail) {
          (void)next_request(fd);
          ASSERT_TRUE(write_all(fd, std::string("\0\0\0\4Pong", 8)).ok());
        },
-       ClientError::Kind::BadReply,
-       "the reply did not decode: expected value at line 1 column 1"},
+       ClientError::Kind::BadReply, "the reply did not decode: expected value at line 1 column 1"},
       {[](int fd) {
          (void)next_request(fd);
          reply(fd, FdFollows{});

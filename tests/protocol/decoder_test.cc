@@ -82,23 +82,23 @@ constexpr const char* kAllVariants =
 
 TEST(DecodeRequest, RefusesWhatTheMessagesDoNotAllow) {
   expect_refused({
-      {R"("ping")", std::string("unknown variant `ping`, expected ") + kAllVariants +
-                        " at line 1 column 6"},
-      {R"({"Pong":null})", std::string("unknown variant `Pong`, expected ") + kAllVariants +
-                               " at line 1 column 7"},
+      {R"("ping")",
+       std::string("unknown variant `ping`, expected ") + kAllVariants + " at line 1 column 6"},
+      {R"({"Pong":null})",
+       std::string("unknown variant `Pong`, expected ") + kAllVariants + " at line 1 column 7"},
       // A peer's name is escaped in the failure text, which ends up in a log line.
-      {R"("a\nb")", std::string("unknown variant `a\\nb`, expected ") + kAllVariants +
-                        " at line 1 column 6"},
+      {R"("a\nb")",
+       std::string("unknown variant `a\\nb`, expected ") + kAllVariants + " at line 1 column 6"},
       // A bare name that needs a payload: no position.
       {R"("SetForwarding")", "invalid type: unit variant, expected newtype variant"},
       {R"( "IcmpEcho" )", "invalid type: unit variant, expected struct variant"},
       {R"({"Ping":{}})", "invalid type: map, expected unit at line 1 column 9"},
       {R"({"Ping":false})", "invalid type: boolean `false`, expected unit at line 1 column 13"},
-      {R"({"SetForwarding":1})", "invalid type: integer `1`, expected a boolean at line 1 column 18"},
+      {R"({"SetForwarding":1})",
+       "invalid type: integer `1`, expected a boolean at line 1 column 18"},
       {R"({"SetForwarding":"true"})",
        "invalid type: string \"true\", expected a boolean at line 1 column 23"},
-      {R"({"SetForwarding":null})",
-       "invalid type: null, expected a boolean at line 1 column 21"},
+      {R"({"SetForwarding":null})", "invalid type: null, expected a boolean at line 1 column 21"},
       {R"({"IcmpEcho":"x\n\u001b\u00a0é"})",
        "invalid type: string \"x\\n\\u{1b}\\u{a0}é\", expected struct variant "
        "Request::IcmpEcho at line 1 column 31"},
@@ -146,8 +146,7 @@ TEST(DecodeRequest, RefusesMalformedAddresses) {
 TEST(DecodeRequest, DescribesNumbersThatStandWhereTextBelongs) {
   auto with = [](const std::string& value) { return R"({"PfRelease":{"token":)" + value + "}}"; };
   auto found = [](const std::string& what, std::size_t end) {
-    return "invalid type: " + what + ", expected a string at line 1 column " +
-           std::to_string(end);
+    return "invalid type: " + what + ", expected a string at line 1 column " + std::to_string(end);
   };
   expect_refused({
       {with("-12"), found("integer `-12`", 25)},
@@ -177,10 +176,12 @@ TEST(DecodeRequest, RefusesBrokenStrings) {
       {token(R"(\uDC00)"), "invalid unicode code point at line 1 column 29"},
       {token(R"(\uD800x)"), "lone leading surrogate in hex escape at line 1 column 30"},
       {token(R"(\uD800\u0041)"), "lone leading surrogate in hex escape at line 1 column 35"},
-      {token("a\tb"), "control character (\\u0000-\\u001F) found while parsing a string at line 1 "
-                      "column 25"},
-      {token("a\nb"), "control character (\\u0000-\\u001F) found while parsing a string at line 2 "
-                      "column 0"},
+      {token("a\tb"),
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 "
+       "column 25"},
+      {token("a\nb"),
+       "control character (\\u0000-\\u001F) found while parsing a string at line 2 "
+       "column 0"},
       // Invalid UTF-8: a stray continuation byte, an overlong form, an encoded surrogate, a
       // code point above U+10FFFF, a truncated sequence.
       {token("\x80"), "invalid unicode code point at line 1 column 24"},
@@ -242,7 +243,8 @@ void* decode_deep_nesting(void* out) {
   results.push_back(cut.ok() ? "decoded" : cut.error().text);
   // Objects instead of arrays.
   body = head;
-  for (std::size_t i = 0; i < kDepth / 4; ++i) body += R"({"":)";
+  for (std::size_t i = 0; i < kDepth / 4; ++i)
+    body += R"({"":)";
   body += "0" + std::string(kDepth / 4, '}') + tail;
   auto objects = decode_request(body);
   results.push_back(objects.ok() ? render_for_log(*objects) : objects.error().text);

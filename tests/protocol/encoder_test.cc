@@ -8,7 +8,9 @@
 namespace helper_ipc {
 namespace {
 
-Ipv4Addr addr(const char* dotted) { return *Ipv4Addr::parse(dotted); }
+Ipv4Addr addr(const char* dotted) {
+  return *Ipv4Addr::parse(dotted);
+}
 
 TEST(EncodeResponse, WritesTheCompactBodyOfEveryVariant) {
   const std::vector<std::pair<Response, std::string>> cases = {
@@ -31,7 +33,8 @@ TEST(EncodeResponse, WritesTheCompactBodyOfEveryVariant) {
        std::string(R"({"Err":"\\ \b\t\n\f\r \u0001\u001b\u001f)") + "\x7f / \u00e9\u2028" +
            R"(\u0000"})"},
   };
-  for (const auto& [response, body] : cases) EXPECT_EQ(encode_response(response), body);
+  for (const auto& [response, body] : cases)
+    EXPECT_EQ(encode_response(response), body);
 }
 
 TEST(RenderForLog, KeepsEveryRequestOnOneLine) {
@@ -59,7 +62,8 @@ TEST(RenderForLog, KeepsEveryRequestOnOneLine) {
       // Unassigned code points (Cn) are escaped too; U+0020 is not.
       {PfRelease{"a b\u0378\U0010FFFF"}, R"(PfRelease { token: "a b\u{378}\u{10ffff}" })"},
   };
-  for (const auto& [request, line] : cases) EXPECT_EQ(render_for_log(request), line);
+  for (const auto& [request, line] : cases)
+    EXPECT_EQ(render_for_log(request), line);
 }
 
 TEST(Ipv4Addr, ParsesStrictlyAndRendersDotted) {
@@ -70,9 +74,9 @@ TEST(Ipv4Addr, ParsesStrictlyAndRendersDotted) {
   }
   EXPECT_EQ(Ipv4Addr::parse("192.168.2.1")->to_u32(), 0xC0A80201u);
   EXPECT_EQ(Ipv4Addr::from_u32(0xFFFFFF00u).to_string(), "255.255.255.0");
-  for (const char* bad : {"", "1", "1.2.3", "1.2.3.4.", ".1.2.3", "1.2.3.256", "01.2.3.4",
-                          "1.2.3.04", "1.2.3.000", "1.2.3.4 ", "1.2.3.-4", "1.2.3.1234", "a.b.c.d",
-                          "1.2.3.4\n", "001.002.003.0004"}) {
+  for (const char* bad :
+       {"", "1", "1.2.3", "1.2.3.4.", ".1.2.3", "1.2.3.256", "01.2.3.4", "1.2.3.04", "1.2.3.000",
+        "1.2.3.4 ", "1.2.3.-4", "1.2.3.1234", "a.b.c.d", "1.2.3.4\n", "001.002.003.0004"}) {
     EXPECT_FALSE(Ipv4Addr::parse(bad).has_value()) << bad;
   }
 }

@@ -1,4 +1,6 @@
 // Frames over a real socket pair: limits, end of stream, large replies, descriptor passing.
+#include "helper_ipc/frame.h"
+
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,7 +11,6 @@
 
 #include "gtest/gtest.h"
 #include "helper_ipc/codec.h"
-#include "helper_ipc/frame.h"
 #include "helper_ipc/platform.h"
 
 namespace helper_ipc {
@@ -41,7 +42,8 @@ class FrameTest : public ::testing::Test {
 };
 
 TEST_F(FrameTest, ReadsBackToBackFramesWhateverTheirSize) {
-  const std::string big = R"({"PfLoadAnchor":{"anchor":"a","rules":")" + std::string(20000, 'r') + "\"}}";
+  const std::string big =
+      R"({"PfLoadAnchor":{"anchor":"a","rules":")" + std::string(20000, 'r') + "\"}}";
   peer_sends(prefix(6) + "\"Ping\"" + prefix(static_cast<std::uint32_t>(big.size())) + big +
              prefix(22) + R"({"SetForwarding":true})");
   BufReader reader(ours_.get());
@@ -113,7 +115,8 @@ TEST_F(FrameTest, WritesRepliesLargerThanTheBufferAsOneFrame) {
   ASSERT_TRUE(write_frame(writer, Pong{}).ok());
   reader.join();
   EXPECT_EQ(writer.buffered(), 0u);
-  EXPECT_EQ(received, prefix(static_cast<std::uint32_t>(body.size())) + body + prefix(6) + "\"Pong\"");
+  EXPECT_EQ(received,
+            prefix(static_cast<std::uint32_t>(body.size())) + body + prefix(6) + "\"Pong\"");
 }
 
 TEST_F(FrameTest, WritingToAVanishedPeerFailsWithEpipe) {

@@ -67,9 +67,9 @@ struct IcmpEcho {
   friend bool operator==(const IcmpEcho&, const IcmpEcho&) = default;
 };
 
-using Request = std::variant<Ping, GetForwarding, SetForwarding, PfLoadAnchor, PfFlushAnchor,
-                             PfEnable, PfRelease, IfconfigRead, IfconfigSet, IfconfigDelete,
-                             BindDhcp67, IcmpEcho>;
+using Request =
+    std::variant<Ping, GetForwarding, SetForwarding, PfLoadAnchor, PfFlushAnchor, PfEnable,
+                 PfRelease, IfconfigRead, IfconfigSet, IfconfigDelete, BindDhcp67, IcmpEcho>;
 
 // ---- Responses -----------------------------------------------------------------------------
 
