@@ -1,0 +1,351 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The harness's own files live on a private tmpfs at /tmp; the daemon's socket directory and the
+// tool directories get tmpfs mounts of their own.
+const fs::path kStandInState = "/tmp/stand-in";
+const fs::path kLogs = "/tmp/logs";
+
+constexpr const char* kStandInScript = R"sh(#!/bin/sh
+# Stand-in for a system tool: records its arguments and input, then answers as prepared.
+dir=/tmp/stand-in/${0##*/}
+call=$dir/call.$$
+for arg in "$@"; do printf '%s\0' "$arg"; done > "$call.args"
+if [ -e "$dir/ignore-input" ]; then : > "$call.input"; else cat > "$call.input"; fi
+if [ -e "$dir/delay" ]; then sleep "$(cat "$dir/delay")"; fi
+if [ -e "$dir/out" ]; then cat "$dir/out"; fi
+if [ -e "$dir/err" ]; then cat "$dir/err" >&2; fi
+exit "$(cat "$dir/status" 2>/dev/null || echo 0)"
+)sh";
+
+const char* const kTools[] = {"/usr/sbin/sysctl", "/sbin/pfctl", "/sbin/ifconfig"};
+
+std::optional<std::string> unavailable_reason = "the private namespaces were not set up";
+
+std::string errno_text(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
+
+void write_file(const fs::path& path, std::string_view data, mode_t mode = 0644) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+  fs::permissions(path, static_cast<fs::perms>(mode));
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::optional<std::string> mount_tmpfs(const fs::path& where) {
+  if (mount("tmpfs", where.c_str(), "tmpfs", 0, "mode=0755") != 0) {
+    return errno_text("mount tmpfs on " + where.string());
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> make_device(const char* path, unsigned major_number,
+                                       unsigned minor_number) {
+  if (mknod(path, S_IFCHR | 0666, makedev(major_number, minor_number)) != 0 ||
+      chmod(path, 0666) != 0) {
+    return errno_text(std::string("mknod ") + path);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> loopback_up() {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return errno_text("socket");
+  ifreq ifr{};
+  std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+  const bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0 &&
+                  (ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP),
+                   ioctl(fd, SIOCSIFFLAGS, &ifr) == 0);
+  std::optional<std::string> failure;
+  if (!ok) failure = errno_text("bringing loopback up");
+  close(fd);
+  return failure;
+}
+
+std::optional<std::string> prepare() {
+  if (geteuid() != 0) return "the end-to-end suite needs root (private namespaces, uid changes)";
+  if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0)
+    return errno_text("unshare(CLONE_NEWNS|CLONE_NEWNET)");
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    return errno_text("making / private");
+  }
+  // Directories resolved before anything is mounted over them (on Debian /var/run is /run and
+  // /sbin is /usr/sbin).
+  std::set<fs::path> tmpfs_dirs = {"/tmp", fs::canonical("/var/run"), "/dev"};
+  for (const char* tool : kTools)
+    tmpfs_dirs.insert(fs::canonical(fs::path(tool).parent_path()));
+  for (const fs::path& dir : tmpfs_dirs) {
+    if (auto failure = mount_tmpfs(dir)) return failure;
+  }
+  for (const char* tool : kTools)
+    write_file(tool, kStandInScript, 0755);
+  if (auto f = make_device("/dev/null", 1, 3)) return f;
+  if (auto f = make_device("/dev/zero", 1, 5)) return f;
+  if (auto f = make_device("/dev/urandom", 1, 9)) return f;
+  fs::create_directories(kLogs);
+  return loopback_up();
+}
+
+}  // namespace
+
+std::optional<std::string> enter_private_namespaces() {
+  unavailable_reason = prepare();
+  return unavailable_reason;
+}
+
+const std::optional<std::string>& unavailable() {
+  return unavailable_reason;
+}
+
+void reset_environment() {
+  for (const auto& entry : fs::directory_iterator(fs::canonical("/var/run"))) {
+    fs::remove_all(entry.path());
+  }
+  for (const char* tool : kTools)
+    StandIn{fs::path(tool).filename()}.reset();
+  // The stand-ins run as root; the records must be readable by whoever reads them.
+  fs::permissions(kStandInState, fs::perms::all);
+  set_console_owner(kUser);
+}
+
+void set_console_owner(std::optional<uid_t> uid) {
+  fs::remove("/dev/console");
+  if (!uid) return;
+  write_file("/dev/console", "", 0600);
+  if (chown("/dev/console", *uid, *uid) != 0) std::abort();
+}
+
+void StandIn::answer(std::string_view out, std::string_view err, int status) const {
+  const fs::path dir = kStandInState / name;
+  write_file(dir / "out", out);
+  write_file(dir / "err", err);
+  write_file(dir / "status", std::to_string(status));
+}
+
+void StandIn::delay(std::string_view seconds) const {
+  write_file(kStandInState / name / "delay", seconds);
+}
+
+void StandIn::ignore_input() const {
+  write_file(kStandInState / name / "ignore-input", "");
+}
+
+void StandIn::reset() const {
+  fs::remove_all(kStandInState / name);
+  fs::create_directories(kStandInState / name);
+}
+
+std::vector<StandIn::Call> StandIn::calls() const {
+  std::map<long, Call> by_pid;  // runs in the order they started, near enough
+  for (const auto& entry : fs::directory_iterator(kStandInState / name)) {
+    const std::string file = entry.path().filename().string();
+    if (file.rfind("call.", 0) != 0) continue;
+    const std::size_t dot = file.find('.', 5);
+    Call& call = by_pid[std::stol(file.substr(5, dot - 5))];
+    const std::string data = read_file(entry.path());
+    if (file.substr(dot + 1) == "input") {
+      call.input = data;
+      continue;
+    }
+    for (std::size_t start = 0; start < data.size();) {
+      const std::size_t end = data.find('\0', start);
+      call.args.push_back(data.substr(start, end - start));
+      start = end + 1;
+    }
+  }
+  std::vector<Call> out;
+  for (auto& [pid, call] : by_pid)
+    out.push_back(std::move(call));
+  return out;
+}
+
+Daemon::Daemon() {
+  static int serial = 0;
+  const fs::path out = kLogs / ("daemon." + std::to_string(++serial) + ".out");
+  const fs::path err = kLogs / ("daemon." + std::to_string(serial) + ".err");
+  out_ = open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  err_ = open(err.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out_, 1);
+  posix_spawn_file_actions_adddup2(&actions, err_, 2);
+  char* argv[] = {const_cast<char*>(PELMOR_HELPER_BINARY), nullptr};
+  if (posix_spawn(&pid_, PELMOR_HELPER_BINARY, &actions, nullptr, argv, environ) != 0) pid_ = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  // Ready once it listens, or has given up.
+  eventually([this] {
+    const std::string text = read_file("/proc/self/fd/" + std::to_string(out_));
+    return text.find("] listening on ") != std::string::npos ||
+           text.find("] FATAL: ") != std::string::npos || wait_exit(std::chrono::milliseconds(0));
+  });
+}
+
+Daemon::~Daemon() {
+  if (pid_ > 0 && !exited_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  close(out_);
+  close(err_);
+}
+
+std::vector<std::string> Daemon::lines(std::size_t count, std::chrono::milliseconds patience) {
+  std::vector<std::string> out;
+  eventually(
+      [&] {
+        out.clear();
+        std::istringstream text(read_file("/proc/self/fd/" + std::to_string(out_)));
+        for (std::string line; std::getline(text, line);) {
+          if (!text.eof()) out.push_back(line);  // complete lines only
+        }
+        return out.size() >= count;
+      },
+      patience);
+  return out;
+}
+
+std::optional<std::string> Daemon::find_line(std::string_view prefix,
+                                             std::chrono::milliseconds patience) {
+  const std::string wanted = "[pelmor-helper] " + std::string(prefix);
+  std::optional<std::string> found;
+  eventually(
+      [&] {
+        for (const std::string& line : lines(0, std::chrono::milliseconds(0))) {
+          if (line.rfind(wanted, 0) == 0) {
+            found = line;
+            return true;
+          }
+        }
+        return false;
+      },
+      patience);
+  return found;
+}
+
+std::string Daemon::diagnostics() {
+  return read_file("/proc/self/fd/" + std::to_string(err_));
+}
+
+std::optional<int> Daemon::wait_exit(std::chrono::milliseconds patience) {
+  eventually(
+      [this] {
+        if (!exited_ && pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
+        return exited_;
+      },
+      patience);
+  if (!exited_ || !WIFEXITED(status_)) return std::nullopt;
+  return WEXITSTATUS(status_);
+}
+
+int Daemon::descriptor_count() const {
+  int n = 0;
+  for ([[maybe_unused]] const auto& entry :
+       fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd")) {
+    ++n;
+  }
+  return n;
+}
+
+bool Daemon::holds_socket(ino_t inode) const {
+  const std::string wanted = "socket:[" + std::to_string(inode) + "]";
+  for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd")) {
+    std::error_code ec;
+    if (fs::read_symlink(entry.path(), ec).string() == wanted) return true;
+  }
+  return false;
+}
+
+int Daemon::zombie_children() const {
+  int n = 0;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = read_file(entry.path() / "stat");
+    const std::size_t comm_end = stat.rfind(')');
+    if (comm_end == std::string::npos) continue;
+    std::istringstream fields(stat.substr(comm_end + 2));
+    char state = 0;
+    pid_t parent = 0;
+    fields >> state >> parent;
+    if (parent == pid_ && state == 'Z') ++n;
+  }
+  return n;
+}
+
+std::string as_user(uid_t uid, const std::function<std::string()>& body) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return "pipe failed";
+  const pid_t child = fork();
+  if (child == 0) {
+    close(fds[0]);
+    if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) _exit(3);
+    const std::string result = body();
+    for (std::size_t done = 0; done < result.size();) {
+      const ssize_t n = write(fds[1], result.data() + done, result.size() - done);
+      if (n <= 0) _exit(4);
+      done += static_cast<std::size_t>(n);
+    }
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string result;
+  char buf[4096];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+    result.append(buf, static_cast<std::size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    result += "\n[client process failed with status " + std::to_string(status) + "]";
+  }
+  return result;
+}
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds patience) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+}  // namespace e2e

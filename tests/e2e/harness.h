@@ -1,0 +1,102 @@
+// The end-to-end harness: the real daemon binary, run as root inside private mount and network
+// namespaces that this test process made, with stand-ins for the system tools, a console owner
+// chosen by the test, and clients that connect as ordinary users.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace e2e {
+
+inline constexpr const char* kSocketPath = "/var/run/pelmor-helper.sock";
+inline constexpr uid_t kUser = 1000;
+inline constexpr uid_t kOtherUser = 1001;
+
+// Enters the private namespaces and prepares them; called once, before any test. Returns why the
+// suite cannot run here, or nothing when it can.
+std::optional<std::string> enter_private_namespaces();
+// Why the suite cannot run, if it cannot; tests skip with this message.
+const std::optional<std::string>& unavailable();
+
+// Resets the namespace between tests: no socket file, stand-ins that exit 0 silently, and a
+// console owned by kUser.
+void reset_environment();
+
+// "/dev/console" owned by `uid`, or absent (so that it cannot be examined).
+void set_console_owner(std::optional<uid_t> uid);
+
+// A stand-in for "/usr/sbin/sysctl", "/sbin/pfctl" or "/sbin/ifconfig" (by its name).
+struct StandIn {
+  std::string name;
+
+  // What the next runs print and how they exit.
+  void answer(std::string_view out, std::string_view err = {}, int status = 0) const;
+  // The next runs sleep this long before answering.
+  void delay(std::string_view seconds) const;
+  // The next runs exit without reading their input.
+  void ignore_input() const;
+  // Forgets the answers prepared and the runs recorded.
+  void reset() const;
+
+  // One recorded run: its arguments (after the program) and the input it read.
+  struct Call {
+    std::vector<std::string> args;
+    std::string input;
+  };
+  std::vector<Call> calls() const;
+};
+
+// The daemon binary, started as a child of this process with its output on pipes.
+class Daemon {
+ public:
+  // Starts the daemon and waits until it listens (or ends).
+  Daemon();
+  ~Daemon();
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Every log line so far, without the line feed; waits until `count` lines have arrived or
+  // `patience` has passed.
+  std::vector<std::string> lines(std::size_t count = 0,
+                                 std::chrono::milliseconds patience = std::chrono::seconds(10));
+  // The first log line (new or old) that starts with `prefix`, waiting for it within `patience`.
+  std::optional<std::string> find_line(
+      std::string_view prefix, std::chrono::milliseconds patience = std::chrono::seconds(10));
+  // Standard error so far.
+  std::string diagnostics();
+  // Waits for the daemon to end by itself; its exit status, or nothing after `patience`.
+  std::optional<int> wait_exit(std::chrono::milliseconds patience = std::chrono::seconds(10));
+
+  // The number of descriptors the daemon holds, and whether one of them is the socket `inode`.
+  int descriptor_count() const;
+  bool holds_socket(ino_t inode) const;
+  // Child processes of the daemon that have ended but were not reaped.
+  int zombie_children() const;
+
+ private:
+  void drain(std::chrono::milliseconds patience);
+
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  std::string out_text_;
+  std::string err_text_;
+  bool exited_ = false;
+  int status_ = 0;
+};
+
+// Runs `body` in a child process under `uid` (and the same gid) and returns what it returned.
+std::string as_user(uid_t uid, const std::function<std::string()>& body);
+
+// Polls `done` until it holds or `patience` has passed; whether it held.
+bool eventually(const std::function<bool()>& done,
+                std::chrono::milliseconds patience = std::chrono::seconds(10));
+
+}  // namespace e2e
