@@ -26,6 +26,8 @@
 #include <sstream>
 #include <thread>
 
+#include "gtest/gtest.h"
+
 extern char** environ;
 
 namespace e2e {
@@ -34,14 +36,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The harness's own files live on a private tmpfs at /tmp; the daemon's socket directory and the
-// tool directories get tmpfs mounts of their own.
-const fs::path kStandInState = "/tmp/stand-in";
-const fs::path kLogs = "/tmp/logs";
+// The daemon's socket directory (/var/run) and the tool directories get private tmpfs mounts. The
+// harness keeps its own files in a corner of the socket directory that resets spare.
+const fs::path kHarness = "/var/run/pelmor-e2e";
+const fs::path kStandInState = kHarness / "stand-in";
+const fs::path kLogs = kHarness / "logs";
 
 constexpr const char* kStandInScript = R"sh(#!/bin/sh
 # Stand-in for a system tool: records its arguments and input, then answers as prepared.
-dir=/tmp/stand-in/${0##*/}
+dir=/var/run/pelmor-e2e/stand-in/${0##*/}
 call=$dir/call.$$
 for arg in "$@"; do printf '%s\0' "$arg"; done > "$call.args"
 if [ -e "$dir/ignore-input" ]; then : > "$call.input"; else cat > "$call.input"; fi
@@ -108,7 +111,7 @@ std::optional<std::string> prepare() {
   }
   // Directories resolved before anything is mounted over them (on Debian /var/run is /run and
   // /sbin is /usr/sbin).
-  std::set<fs::path> tmpfs_dirs = {"/tmp", fs::canonical("/var/run"), "/dev"};
+  std::set<fs::path> tmpfs_dirs = {fs::canonical("/var/run"), "/dev"};
   for (const char* tool : kTools)
     tmpfs_dirs.insert(fs::canonical(fs::path(tool).parent_path()));
   for (const fs::path& dir : tmpfs_dirs) {
@@ -136,7 +139,7 @@ const std::optional<std::string>& unavailable() {
 
 void reset_environment() {
   for (const auto& entry : fs::directory_iterator(fs::canonical("/var/run"))) {
-    fs::remove_all(entry.path());
+    if (entry.path().filename() != kHarness.filename()) fs::remove_all(entry.path());
   }
   for (const char* tool : kTools)
     StandIn{fs::path(tool).filename()}.reset();
@@ -208,8 +211,13 @@ Daemon::Daemon() {
   posix_spawn_file_actions_adddup2(&actions, out_, 1);
   posix_spawn_file_actions_adddup2(&actions, err_, 2);
   char* argv[] = {const_cast<char*>(PELMOR_HELPER_BINARY), nullptr};
-  if (posix_spawn(&pid_, PELMOR_HELPER_BINARY, &actions, nullptr, argv, environ) != 0) pid_ = -1;
+  const int rc = posix_spawn(&pid_, PELMOR_HELPER_BINARY, &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    pid_ = -1;
+    ADD_FAILURE() << "cannot start " << PELMOR_HELPER_BINARY << ": " << std::strerror(rc);
+    return;
+  }
   // Ready once it listens, or has given up.
   eventually([this] {
     const std::string text = read_file("/proc/self/fd/" + std::to_string(out_));
