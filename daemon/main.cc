@@ -41,6 +41,8 @@ template <class... Ts>
 struct Overloaded : Ts... {
   using Ts::operator()...;
 };
+template <class... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;  // compilers without aggregate deduction need the guide
 
 // A diagnostic of a thread that stops, on standard error.
 void diagnose(const std::string& text) {

@@ -15,6 +15,8 @@ template <class... Ts>
 struct Overloaded : Ts... {
   using Ts::operator()...;
 };
+template <class... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;  // compilers without aggregate deduction need the guide
 
 void append_json_address(std::string& out, const Ipv4Addr& addr) {
   out.push_back('"');

@@ -231,6 +231,11 @@ Daemon::~Daemon() {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
+  // A sanitizer's report in a sanitized build fails the test, wherever it happened.
+  if (const std::string text = diagnostics(); text.find("Sanitizer") != std::string::npos ||
+                                              text.find("runtime error:") != std::string::npos) {
+    ADD_FAILURE() << "the daemon's standard error:\n" << text;
+  }
   close(out_);
   close(err_);
 }
