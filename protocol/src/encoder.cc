@@ -70,93 +70,82 @@ std::string encode_response(const Response& response) {
   return out;
 }
 
+namespace {
+
+// Calls `text(key, value)` or `address(key, value)` for each named field of `request`, in
+// declaration order; nothing for a request without named fields. The one list of the requests'
+// fields, for the JSON form and the log rendering alike.
+template <class Text, class Address>
+void for_each_field(const Request& request, Text&& text, Address&& address) {
+  std::visit(Overloaded{
+                 [&](const PfLoadAnchor& r) {
+                   text("anchor", r.anchor);
+                   text("rules", r.rules);
+                 },
+                 [&](const PfFlushAnchor& r) { text("anchor", r.anchor); },
+                 [&](const PfRelease& r) { text("token", r.token); },
+                 [&](const IfconfigRead& r) { text("iface", r.iface); },
+                 [&](const IfconfigSet& r) {
+                   text("iface", r.iface);
+                   address("addr", r.addr);
+                   address("mask", r.mask);
+                 },
+                 [&](const IfconfigDelete& r) {
+                   text("iface", r.iface);
+                   address("addr", r.addr);
+                 },
+                 [&](const IcmpEcho& r) { address("ip", r.ip); },
+                 [](const auto&) {},
+             },
+             request);
+}
+
+}  // namespace
+
 std::string encode_request(const Request& request) {
   const std::string_view name = variant_name(request);
   std::string out;
-  // Named fields form `{"Name":{"a":x,"b":y}}`.
-  bool has_fields = false;
-  auto field = [&](const char* key) -> std::string& {
-    if (has_fields) {
-      out += ',';
-    } else {
+  if (const auto* r = std::get_if<SetForwarding>(&request)) {
+    ((((out = "{\"") += name) += "\":") += json_bool(r->value)) += '}';
+    return out;
+  }
+  // Named fields form `{"Name":{"a":x,"b":y}}`, a request without them `"Name"`.
+  auto key = [&](const char* k) -> std::string& {
+    if (out.empty()) {
       ((out = "{\"") += name) += "\":{";
-      has_fields = true;
+    } else {
+      out += ',';
     }
-    ((out += '"') += key) += "\":";
+    ((out += '"') += k) += "\":";
     return out;
   };
-  std::visit(Overloaded{
-                 [&](const SetForwarding& r) {
-                   ((out = "{\"") += name) += "\":";
-                   out += json_bool(r.value);
-                 },
-                 [&](const PfLoadAnchor& r) {
-                   out.reserve(r.anchor.size() + r.rules.size() + 48);
-                   append_json_string(field("anchor"), r.anchor);
-                   append_json_string(field("rules"), r.rules);
-                 },
-                 [&](const PfFlushAnchor& r) { append_json_string(field("anchor"), r.anchor); },
-                 [&](const PfRelease& r) { append_json_string(field("token"), r.token); },
-                 [&](const IfconfigRead& r) { append_json_string(field("iface"), r.iface); },
-                 [&](const IfconfigSet& r) {
-                   append_json_string(field("iface"), r.iface);
-                   append_json_address(field("addr"), r.addr);
-                   append_json_address(field("mask"), r.mask);
-                 },
-                 [&](const IfconfigDelete& r) {
-                   append_json_string(field("iface"), r.iface);
-                   append_json_address(field("addr"), r.addr);
-                 },
-                 [&](const IcmpEcho& r) { append_json_address(field("ip"), r.ip); },
-                 [&](const auto&) { ((out = "\"") += name) += '"'; },  // no payload
-             },
-             request);
-  if (has_fields) {
+  for_each_field(
+      request, [&](const char* k, const std::string& v) { append_json_string(key(k), v); },
+      [&](const char* k, const Ipv4Addr& v) { append_json_address(key(k), v); });
+  if (out.empty()) {
+    ((out = '"') += name) += '"';
+  } else {
     out += "}}";
-  } else if (out.front() == '{') {
-    out += '}';  // SetForwarding
   }
   return out;
 }
 
 std::string render_for_log(const Request& request) {
   std::string out(variant_name(request));
+  if (const auto* r = std::get_if<SetForwarding>(&request)) {
+    ((out += '(') += json_bool(r->value)) += ')';
+    return out;
+  }
   // Named fields render as `Name { a: x, b: y }`.
-  bool has_fields = false;
-  auto field = [&](const char* name) -> std::string& {
-    out += has_fields ? ", " : " { ";
-    has_fields = true;
-    out += name;
-    out += ": ";
+  const std::size_t name_end = out.size();
+  auto key = [&](const char* k) -> std::string& {
+    ((out += out.size() == name_end ? " { " : ", ") += k) += ": ";
     return out;
   };
-  std::visit(Overloaded{
-                 [&](const SetForwarding& r) {
-                   out += '(';
-                   out += json_bool(r.value);
-                   out += ')';
-                 },
-                 [&](const PfLoadAnchor& r) {
-                   append_log_quoted(field("anchor"), r.anchor);
-                   append_log_quoted(field("rules"), r.rules);
-                 },
-                 [&](const PfFlushAnchor& r) { append_log_quoted(field("anchor"), r.anchor); },
-                 [&](const PfRelease& r) { append_log_quoted(field("token"), r.token); },
-                 [&](const IfconfigRead& r) { append_log_quoted(field("iface"), r.iface); },
-                 [&](const IfconfigSet& r) {
-                   append_log_quoted(field("iface"), r.iface);
-                   r.addr.append_to(field("addr"));
-                   r.mask.append_to(field("mask"));
-                 },
-                 [&](const IfconfigDelete& r) {
-                   append_log_quoted(field("iface"), r.iface);
-                   r.addr.append_to(field("addr"));
-                 },
-                 [&](const IcmpEcho& r) { r.ip.append_to(field("ip")); },
-                 [](const auto&) {},  // no payload: the name alone
-             },
-             request);
-  if (has_fields) out += " }";
+  for_each_field(
+      request, [&](const char* k, const std::string& v) { append_log_quoted(key(k), v); },
+      [&](const char* k, const Ipv4Addr& v) { v.append_to(key(k)); });
+  if (out.size() != name_end) out += " }";
   return out;
 }
 
