@@ -227,6 +227,30 @@ TEST(DecodeRequest, ReportsEachSyntaxFailure) {
   });
 }
 
+// Plain runs are scanned many bytes at a time: whatever ends a run must be seen at every offset
+// within and after a block.
+TEST(DecodeRequest, EndsPlainRunsAtEveryOffset) {
+  for (std::size_t k = 0; k < 40; ++k) {
+    const std::string plain(k, 'a');
+    const std::string body = R"({"PfRelease":{"token":")" + plain + R"(\"\\)" + plain +
+                             "\u00e9\xc3\xa9" + plain + R"("}})";
+    auto got = decode_request(body);
+    ASSERT_TRUE(got.ok()) << k << ": " << got.error().text;
+    EXPECT_EQ(std::get<PfRelease>(*got).token, plain + "\"\\" + plain + "\u00e9\u00e9" + plain);
+    const std::string column = std::to_string(23 + k + 1);
+    expect_refused({{R"({"PfRelease":{"token":")" + plain + "\x01" + plain + "\"}}",
+                     "control character (\\u0000-\\u001F) found while parsing a string at line 1 "
+                     "column " +
+                         column},
+                    {R"({"PfRelease":{"token":")" + plain + "\xff\"}}",
+                     "invalid unicode code point at line 1 column " + column},
+                    {R"({"PfRelease":{"token":")" + plain,
+                     "EOF while parsing a string at line 1 "
+                     "column " +
+                         std::to_string(23 + k)}});
+  }
+}
+
 // A peer may send a field that names nothing, nested as deeply as 1 MiB allows. Connection
 // threads have a 2 MiB stack; the decoder must not recurse on it.
 void* decode_deep_nesting(void* out) {
