@@ -1,0 +1,9 @@
+// The benchmark groups, registered by main in this order.
+#pragma once
+
+namespace pelmor_bench {
+
+// Request decoding: ours against nlohmann/json, RapidJSON and simdjson.
+void register_decode_benchmarks();
+
+}  // namespace pelmor_bench
