@@ -5,5 +5,7 @@ namespace pelmor_bench {
 
 // Request decoding: ours against nlohmann/json, RapidJSON and simdjson.
 void register_decode_benchmarks();
+// One Ping through the daemon against a bare echo; connection set-up against bare servers.
+void register_socket_benchmarks();
 
 }  // namespace pelmor_bench
