@@ -1,5 +1,6 @@
-// pelmor_bench: the benchmarks of the protocol library and the daemon's connection loop, each
-// beside a baseline measured in the same run.
+// pelmor_bench: the benchmarks of the protocol library, the daemon's connection loop and its tool
+// runner, each beside a baseline measured in the same run. scripts/bench runs it and prints the
+// table of ratios; BENCHMARKS.md explains the figures.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -60,6 +61,7 @@ int main(int argc, char** argv) {
 
   pelmor_bench::register_decode_benchmarks();
   pelmor_bench::register_socket_benchmarks();
+  pelmor_bench::register_tool_benchmarks();
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   pelmor_bench::leave();
