@@ -29,11 +29,11 @@ std::string rule(Lcg& rng) {
   const std::string port = std::to_string(rng.next(60000) + 1024);
   switch (rng.next(8)) {
     case 0:
-      return "nat on en0 inet from 192.168.2.0/24 to any -> (en0) static-port";
+      return "nat on en0 inet from 192.168.2.0/24 to any -> (en0)";
     case 1:
       return "rdr pass on bridge100 inet proto tcp to port " + port + " -> " + host(rng);
     case 2:
-      return "pass in quick on bridge100 inet proto udp to any port 67 keep state";
+      return "pass in quick on bridge100 proto udp to any port 67 keep state";
     case 3:
       return "block drop in quick on bridge100 inet from " + host(rng) + " to any";
     case 4:
@@ -41,7 +41,7 @@ std::string rule(Lcg& rng) {
     case 5:
       return "table <clients> persist { " + host(rng) + ", " + host(rng) + " }";
     case 6:
-      return "pass in on bridge100 inet proto tcp from <clients> to any port " + port;
+      return "pass in on bridge100 proto tcp from <clients> to port " + port;
     default:
       return "block return in log on en0 inet proto udp to port " + port + " label \"deny\"";
   }
