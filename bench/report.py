@@ -65,7 +65,8 @@ class Table:
 
     def figure(self, name, size=0):
         spread = f" (±{self.cv[name] * 100:.0f}%)" if name in self.cv else ""
-        return f"{fmt_time(self.m[name])}{spread}" + (f", {fmt_rate(self.m[name], size)}" if size else "")
+        rate = f", {fmt_rate(self.m[name], size)}" if size else ""
+        return f"{fmt_time(self.m[name])}{spread}{rate}"
 
     def speed(self, what, ours, base, base_label, size, target=None):
         """A ratio of speeds: how many times as fast as the baseline (higher is better)."""
@@ -74,7 +75,8 @@ class Table:
         ratio = self.m[base] / self.m[ours]
         met = "" if target is None else ("met" if ratio >= target else "MISSED")
         self.rows.append([what, self.figure(ours, size), base_label, self.figure(base, size),
-                          f"{ratio:.2f}× as fast", f"≥ {target:.2f}×" if target else "—", met])
+                          f"{ratio:.2f}× as fast", f"≥ {target:.2f}×" if target else "—",
+                          met])
 
     def cost(self, what, ours, base, base_label, target=None, rate=False):
         """A ratio of times: how many times the baseline's time ours takes (lower is better)."""
@@ -97,15 +99,17 @@ class Table:
         c = self.counters[name]
         ratio = c["ratio"]
         met = "met" if ratio <= target else "MISSED"
-        self.rows.append([what + " (paired, alternating)", f"{fmt_time(c['ours_ns'])}, {ours_label}",
-                          base_label, fmt_time(c["baseline_ns"]), f"{ratio:.2f}× the time",
+        self.rows.append([what + " (paired, alternating)",
+                          f"{fmt_time(c['ours_ns'])}, {ours_label}", base_label,
+                          fmt_time(c["baseline_ns"]), f"{ratio:.2f}× the time",
                           f"≤ {target:.2f}×", met])
 
     def absolute(self, what, ours, limit_ns):
         if not self.have(ours):
             return
         met = "met" if self.m[ours] < limit_ns else "MISSED"
-        self.rows.append([what, self.figure(ours), "—", "—", "—", f"< {fmt_time(limit_ns)}", met])
+        self.rows.append([what, self.figure(ours), "—", "—", "—", f"< {fmt_time(limit_ns)}",
+                          met])
 
     def print(self):
         header = ["Measure", "Ours (median)", "Baseline", "Baseline (median)", "Ratio", "Target",
@@ -177,7 +181,8 @@ def main():
     print(f"\nMachine: {custom['cpu_model']}, {context.get('num_cpus', '?')} cores at "
           f"{context.get('mhz_per_cpu', '?')} MHz; compiler {custom['compiler']}; "
           f"{context.get('date', '?')}; load average at start "
-          f"{', '.join(f'{x:.2f}' for x in context.get('load_avg', []))}; daemon {custom['daemon']}.")
+          f"{', '.join(f'{x:.2f}' for x in context.get('load_avg', []))}; "
+          f"daemon {custom['daemon']}.")
     print("Figures are medians of the repetitions (± their coefficient of variation).")
 
 
