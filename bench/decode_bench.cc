@@ -10,6 +10,7 @@
 #include "bodies.h"
 #include "helper_ipc/codec.h"
 #include "helper_ipc/frame.h"
+#include "operations.h"
 #include "peers.h"
 
 namespace pelmor_bench {
@@ -121,6 +122,32 @@ void register_group(const char* group, const Corpus<Message>& (*corpus)(),
   });
 }
 
+// One decoding as an operation of a paired benchmark; it fails only if the decoder yields nothing
+// (its result was checked once before).
+template <class Decode>
+Operation decoding(Decode decode) {
+  return [decode]() -> std::string {
+    auto message = decode();
+    benchmark::DoNotOptimize(message);
+    return message ? "" : "the decoder yielded nothing";
+  };
+}
+
+// Ours and a peer in turn on the 1 MiB body, so that whatever else the machine does falls on both
+// alike.
+template <class Decode>
+void paired_with(benchmark::State& state, Decode peer) {
+  const auto& c = large();
+  auto ours_once = [&c] { return ours<PfLoadAnchor>(c.body); };
+  for (const auto& first : {ours_once(), peer()}) {
+    if (!first || !(*first == c.expected)) {
+      return state.SkipWithError("a decoder did not yield the expected request");
+    }
+  }
+  run_paired(state, decoding(ours_once), decoding(peer));
+  state.counters["body_bytes"] = static_cast<double>(c.body.size());
+}
+
 // A copy of the same bytes into a new string: how fast any decoder that keeps the text could be.
 void copy_only(benchmark::State& state) {
   const auto& c = large();
@@ -138,6 +165,18 @@ void register_decode_benchmarks() {
                                &rapidjson_pf_load_anchor, &SimdjsonDom::pf_load_anchor,
                                &SimdjsonOnDemand::pf_load_anchor);
   benchmark::RegisterBenchmark("decode/pf_load_anchor_1MiB/memcpy", copy_only);
+  const std::string paired = "paired/decode/pf_load_anchor_1MiB/ours_vs_";
+  benchmark::RegisterBenchmark((paired + "rapidjson").c_str(), [](benchmark::State& state) {
+    paired_with(state, [] { return rapidjson_pf_load_anchor(large().body, false); });
+  });
+  benchmark::RegisterBenchmark((paired + "simdjson_ondemand").c_str(), [](benchmark::State& state) {
+    SimdjsonOnDemand parser;
+    paired_with(state, [&parser] { return parser.pf_load_anchor(large().padded.view()); });
+  });
+  benchmark::RegisterBenchmark((paired + "simdjson_dom").c_str(), [](benchmark::State& state) {
+    SimdjsonDom parser;
+    paired_with(state, [&parser] { return parser.pf_load_anchor(large().padded.view()); });
+  });
   register_group<IfconfigSet>("ifconfig_set", &small, &nlohmann_ifconfig_set,
                               &rapidjson_ifconfig_set, &SimdjsonDom::ifconfig_set,
                               &SimdjsonOnDemand::ifconfig_set);
