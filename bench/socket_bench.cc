@@ -374,8 +374,9 @@ void register_socket_benchmarks() {
   };
   for (const auto placement : {Placement::SameCpu, Placement::TwoCpus}) {
     const char* suffix = placement == Placement::SameCpu ? "/same_cpu" : "/two_cpus";
-    for (const auto& [name, run] : benchmarks) {
-      benchmark::RegisterBenchmark((std::string(name) + suffix).c_str(),
+    for (const auto& entry : benchmarks) {
+      const Benchmark run = entry.second;
+      benchmark::RegisterBenchmark((std::string(entry.first) + suffix).c_str(),
                                    [placement, run](benchmark::State& state) {
                                      std::optional<PinnedThread> pin;
                                      if (place_client(state, placement, pin)) run(state);
