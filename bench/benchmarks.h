@@ -1,0 +1,13 @@
+// The benchmark groups, registered by main in this order.
+#pragma once
+
+namespace pelmor_bench {
+
+// Request decoding: ours against nlohmann/json, RapidJSON and simdjson.
+void register_decode_benchmarks();
+// One Ping through the daemon against a bare echo; connection set-up against bare servers.
+void register_socket_benchmarks();
+// run_tool of a program that exits at once against a bare posix_spawn and waitpid.
+void register_tool_benchmarks();
+
+}  // namespace pelmor_bench
