@@ -124,7 +124,7 @@ Status write_frame_with_fd(int socket, const Response& response, int fd) {
   const std::string body = encode_response(response);
   Prefix prefix;
   if (!prefix_for(body.size(), prefix)) return IoError::invalid_data("frame too large");
-  if (auto st = write_all(socket, std::string_view(prefix, 4)); !st) return st;
+  if (auto st = send_all(socket, std::string_view(prefix, 4)); !st) return st;
 
   iovec iov{const_cast<char*>(body.data()), body.size()};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
@@ -148,7 +148,7 @@ Status write_frame_with_fd(int socket, const Response& response, int fd) {
   const ssize_t sent = ::sendmsg(socket, &msg, platform::kSendFlags);
   if (sent < 0) return IoError::last_os_error();
   // The descriptor went with the first bytes; the rest of the body follows as plain data.
-  return write_all(socket, std::string_view(body).substr(static_cast<std::size_t>(sent)));
+  return send_all(socket, std::string_view(body).substr(static_cast<std::size_t>(sent)));
 }
 
 }  // namespace helper_ipc

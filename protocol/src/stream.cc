@@ -11,30 +11,44 @@
 
 namespace helper_ipc {
 
-Result<std::size_t> read_some(int fd, char* out, std::size_t n) {
-  const ssize_t r = retry_eintr([&] { return ::read(fd, out, n); });
+namespace {
+
+Result<std::size_t> transferred(ssize_t r) {
   if (r < 0) return IoError::last_os_error();
   return static_cast<std::size_t>(r);
 }
 
-Result<std::size_t> write_some(int fd, std::string_view data) {
-  ssize_t r =
-      retry_eintr([&] { return ::send(fd, data.data(), data.size(), platform::kSendFlags); });
-  if (r < 0 && errno == ENOTSOCK) {
-    r = retry_eintr([&] { return ::write(fd, data.data(), data.size()); });
-  }
-  if (r < 0) return IoError::last_os_error();
-  return static_cast<std::size_t>(r);
-}
-
-Status write_all(int fd, std::string_view data) {
+template <class Some>
+Status all(int fd, std::string_view data, Some some) {
   while (!data.empty()) {
-    auto n = write_some(fd, data);
+    auto n = some(fd, data);
     if (!n) return std::move(n).error();
     if (*n == 0) return IoError::write_zero("failed to write whole buffer");
     data.remove_prefix(*n);
   }
   return {};
+}
+
+}  // namespace
+
+Result<std::size_t> read_some(int fd, char* out, std::size_t n) {
+  return transferred(retry_eintr([&] { return ::read(fd, out, n); }));
+}
+
+Result<std::size_t> write_some(int fd, std::string_view data) {
+  return transferred(retry_eintr([&] { return ::write(fd, data.data(), data.size()); }));
+}
+
+Result<std::size_t> send_some(int fd, std::string_view data) {
+  return transferred(
+      retry_eintr([&] { return ::send(fd, data.data(), data.size(), platform::kSendFlags); }));
+}
+
+Status write_all(int fd, std::string_view data) {
+  return all(fd, data, write_some);
+}
+Status send_all(int fd, std::string_view data) {
+  return all(fd, data, send_some);
 }
 
 BufReader::BufReader(int fd, std::size_t capacity)
@@ -72,7 +86,7 @@ Status BufWriter::write_all(std::string_view data) {
   if (len_ + data.size() > capacity_) {
     if (auto st = flush(); !st) return st;
   }
-  if (data.size() >= capacity_) return helper_ipc::write_all(fd_, data);
+  if (data.size() >= capacity_) return send_all(fd_, data);
   std::memcpy(buf_.get() + len_, data.data(), data.size());
   len_ += data.size();
   return {};
@@ -82,7 +96,7 @@ Status BufWriter::flush() {
   std::size_t written = 0;
   Status status;
   while (written < len_) {
-    auto n = write_some(fd_, std::string_view(buf_.get() + written, len_ - written));
+    auto n = send_some(fd_, std::string_view(buf_.get() + written, len_ - written));
     if (!n) {
       status = std::move(n).error();
       break;

@@ -17,11 +17,14 @@ inline constexpr std::size_t kStreamBufferSize = 8192;
 
 // One read(); 0 means end of stream.
 Result<std::size_t> read_some(int fd, char* out, std::size_t n);
-// One write (a send without SIGPIPE when `fd` is a socket); may write fewer bytes than given.
+// One write(); may write fewer bytes than given.
 Result<std::size_t> write_some(int fd, std::string_view data);
-// Writes all of `data`, repeating partial writes; a write that takes no byte fails with
-// WriteZero "failed to write whole buffer".
+// One send() on a socket: a peer that has gone away gives EPIPE, never SIGPIPE.
+Result<std::size_t> send_some(int fd, std::string_view data);
+// All of `data`, with write() or send(), repeating partial writes; a write that takes no byte
+// fails with WriteZero "failed to write whole buffer".
 Status write_all(int fd, std::string_view data);
+Status send_all(int fd, std::string_view data);
 
 class BufReader {
  public:
@@ -42,6 +45,7 @@ class BufReader {
   std::size_t filled_ = 0;
 };
 
+// A buffered writer over a connected socket (it sends, so a vanished peer is EPIPE).
 class BufWriter {
  public:
   explicit BufWriter(int fd, std::size_t capacity = kStreamBufferSize);
