@@ -24,9 +24,44 @@ bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// The index of the first byte at or after `i` that ends a plain run inside a string: a double
-// quote, a backslash, a control character or a non-ASCII byte; `n` when there is none.
-std::size_t scan_plain(const unsigned char* p, std::size_t i, std::size_t n) {
+// Gathers the text of a string in a buffer that stays in cache, handing it to the output a few
+// KiB at a time: plain bytes are copied in as they are scanned and escapes resolved into it, so
+// that a long text with many escapes grows in a few large appends.
+class TextSink {
+ public:
+  explicit TextSink(std::string* out) : out_(out) {}
+  // Where the next `n` bytes (at most 16) go.
+  char* room(std::size_t n) {
+    if (kSize - len_ < n) flush();
+    return buf_ + len_;
+  }
+  void commit(std::size_t n) { len_ += n; }
+  void put(char c) {
+    *room(1) = c;
+    commit(1);
+  }
+  void flush() {
+    out_->append(buf_, len_);
+    len_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t kSize = 4096;
+  std::string* out_;
+  std::size_t len_ = 0;
+  char buf_[kSize];
+};
+
+bool ends_plain_run(unsigned char c) {
+  return c == '"' || c == '\\' || c < 0x20 || c >= 0x80;
+}
+
+// Copies the plain run that starts at p[i] to `sink` (when there is one) and returns the index of
+// the first byte that ends it: a double quote, a backslash, a control character or a non-ASCII
+// byte; `n` when the body ends first. Whole blocks are copied before they are examined: the bytes
+// past the end of the run are simply not committed.
+inline std::size_t copy_plain(const unsigned char* p, std::size_t i, std::size_t n,
+                              TextSink* sink) {
 #if defined(__SSE2__)
   // Sixteen bytes at a time. A signed compare with 0x20 catches the control characters and, as
   // negative numbers, the bytes of 0x80 and above.
@@ -35,36 +70,41 @@ std::size_t scan_plain(const unsigned char* p, std::size_t i, std::size_t n) {
   const __m128i space = _mm_set1_epi8(0x20);
   for (; i + 16 <= n; i += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    if (sink != nullptr) _mm_storeu_si128(reinterpret_cast<__m128i*>(sink->room(16)), v);
     const __m128i hits =
         _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
                      _mm_cmplt_epi8(v, space));
-    if (const int m = _mm_movemask_epi8(hits); m != 0) {
-      return i + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(m)));
-    }
+    const auto m = static_cast<unsigned>(_mm_movemask_epi8(hits));
+    const std::size_t plain = m != 0 ? static_cast<std::size_t>(std::countr_zero(m)) : 16;
+    if (sink != nullptr) sink->commit(plain);
+    if (plain < 16) return i + plain;
   }
-#endif
+#else
   if constexpr (std::endian::native == std::endian::little) {
+    // Eight bytes at a time in a word. Each term flags its lowest matching byte exactly (borrows
+    // only reach higher bytes), so the lowest flag of the union is the first byte that ends the
+    // run.
     constexpr std::uint64_t kOnes = 0x0101010101010101u;
     constexpr std::uint64_t kHighs = 0x8080808080808080u;
     for (; i + 8 <= n; i += 8) {
       std::uint64_t w;
       std::memcpy(&w, p + i, 8);
+      if (sink != nullptr) std::memcpy(sink->room(8), &w, 8);
       const std::uint64_t quote = w ^ (kOnes * '"');
       const std::uint64_t backslash = w ^ (kOnes * '\\');
-      // Each term flags its lowest matching byte exactly (borrows only reach higher bytes), so
-      // the lowest flag of the union is the first byte that ends the run.
       const std::uint64_t hits = ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
                                  ((w - kOnes * 0x20) & ~w) | w;
-      if (const std::uint64_t m = hits & kHighs; m != 0) {
-        return i + static_cast<std::size_t>(std::countr_zero(m)) / 8;
-      }
+      const std::uint64_t m = hits & kHighs;
+      const std::size_t plain = m != 0 ? static_cast<std::size_t>(std::countr_zero(m)) / 8 : 8;
+      if (sink != nullptr) sink->commit(plain);
+      if (plain < 8) return i + plain;
     }
   }
-  for (; i < n; ++i) {
-    const unsigned char c = p[i];
-    if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) return i;
+#endif
+  for (; i < n && !ends_plain_run(p[i]); ++i) {
+    if (sink != nullptr) sink->put(static_cast<char>(p[i]));
   }
-  return n;
+  return i;
 }
 
 // The length of the UTF-8 sequence at p[0] (a byte of 0x80 or more): its length when it is a
@@ -95,22 +135,26 @@ int utf8_sequence_length(const unsigned char* p, std::size_t avail) {
   return len;
 }
 
-void append_utf8(std::string& out, std::uint32_t cp) {
+// Writes the UTF-8 form of the code point `cp` to `sink`.
+void put_utf8(TextSink& sink, std::uint32_t cp) {
+  char* w = sink.room(4);
+  std::size_t n = 0;
   if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
+    w[n++] = static_cast<char>(cp);
   } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | cp >> 6));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    w[n++] = static_cast<char>(0xC0 | cp >> 6);
+    w[n++] = static_cast<char>(0x80 | (cp & 0x3F));
   } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | cp >> 12));
-    out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    w[n++] = static_cast<char>(0xE0 | cp >> 12);
+    w[n++] = static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+    w[n++] = static_cast<char>(0x80 | (cp & 0x3F));
   } else {
-    out.push_back(static_cast<char>(0xF0 | cp >> 18));
-    out.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    w[n++] = static_cast<char>(0xF0 | cp >> 18);
+    w[n++] = static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+    w[n++] = static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+    w[n++] = static_cast<char>(0x80 | (cp & 0x3F));
   }
+  sink.commit(n);
 }
 
 // The shortest decimal digits that read back as `v`, written out in full without an exponent,
@@ -194,7 +238,7 @@ bool JsonReader::read_string(std::string& out) {
   constexpr std::size_t kReserveFrom = 4096;
   if (left >= kReserveFrom) out.reserve(left);
   if (!parse_string<true>(&out)) return false;
-  if (out.capacity() - out.size() >= kReserveFrom) out.shrink_to_fit();
+  if (out.capacity() > 2 * out.size() + kReserveFrom) out.shrink_to_fit();
   return true;
 }
 
@@ -226,29 +270,33 @@ bool JsonReader::parse_string(std::string* out) {
   const auto* p = reinterpret_cast<const unsigned char*>(s_.data());
   const std::size_t n = s_.size();
   std::size_t i = pos_ + 1;  // past the opening quote
-  std::size_t run = i;       // the plain bytes from here on are not yet copied
+  std::optional<TextSink> sink;
+  if constexpr (kKeep) sink.emplace(out);
+  TextSink* const to = kKeep ? &*sink : nullptr;
   auto eof = [&] {
     pos_ = n;
     return fail(kEofString);
   };
   for (;;) {
-    i = scan_plain(p, i, n);
+    i = copy_plain(p, i, n, to);
     if (i >= n) return eof();
     const unsigned char c = p[i];
     if (c >= 0x80) {
       const int len = utf8_sequence_length(p + i, n - i);
-      if (len > 0) {
-        i += static_cast<std::size_t>(len);
-        continue;
-      }
       if (len < 0) return eof();
-      return fail_at("invalid unicode code point", i + 1);
+      if (len == 0) return fail_at("invalid unicode code point", i + 1);
+      if constexpr (kKeep) {
+        std::memcpy(to->room(4), p + i, static_cast<std::size_t>(len));
+        to->commit(static_cast<std::size_t>(len));
+      }
+      i += static_cast<std::size_t>(len);
+      continue;
     }
     if (c < 0x20) {
       return fail_at("control character (\\u0000-\\u001F) found while parsing a string", i + 1);
     }
-    if constexpr (kKeep) out->append(s_.data() + run, i - run);
     if (c == '"') {
+      if constexpr (kKeep) to->flush();
       pos_ = i + 1;
       return true;
     }
@@ -297,16 +345,13 @@ bool JsonReader::parse_string(std::string* out) {
           if (trail < 0xDC00 || trail > 0xDFFF) return fail_at(kLone, i);
           cp = 0x10000 + ((cp - 0xD800) << 10) + (trail - 0xDC00);
         }
-        if constexpr (kKeep) append_utf8(*out, cp);
-        break;
+        if constexpr (kKeep) put_utf8(*to, cp);
+        continue;
       }
       default:
         return fail_at("invalid escape", i);
     }
-    if constexpr (kKeep) {
-      if (plain != 0) out->push_back(plain);
-    }
-    run = i;
+    if constexpr (kKeep) to->put(plain);
   }
 }
 
