@@ -270,9 +270,8 @@ bool JsonReader::parse_string(std::string* out) {
   const auto* p = reinterpret_cast<const unsigned char*>(s_.data());
   const std::size_t n = s_.size();
   std::size_t i = pos_ + 1;  // past the opening quote
-  std::optional<TextSink> sink;
-  if constexpr (kKeep) sink.emplace(out);
-  TextSink* const to = kKeep ? &*sink : nullptr;
+  TextSink sink(out);  // its buffer is left uninitialised until written
+  TextSink* const to = kKeep ? &sink : nullptr;
   auto eof = [&] {
     pos_ = n;
     return fail(kEofString);
