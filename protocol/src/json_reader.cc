@@ -197,6 +197,24 @@ std::string shortest_decimal(double v) {
   return out;
 }
 
+// A text of the peer's quoted in a failure text: escaped like any text in the log, so that it
+// cannot break the log line that reports the failure, and cut after its first kQuotedBytes bytes
+// (at a character's start) with a count of the rest, so that a failure text stays small however
+// long the text the peer sent: a byte can take six in the log's escaped form.
+constexpr std::size_t kQuotedBytes = 256;
+void append_peer_text(std::string& out, std::string_view text, char quote) {
+  std::size_t cut = text.size();
+  if (cut > kQuotedBytes) {
+    cut = kQuotedBytes;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+      --cut;
+  }
+  out.push_back(quote);
+  append_log_escaped(out, text.substr(0, cut));
+  out.push_back(quote);
+  if (cut < text.size()) out += " (+" + std::to_string(text.size() - cut) + " more bytes)";
+}
+
 constexpr std::string_view kEofString = "EOF while parsing a string";
 constexpr std::string_view kEofValue = "EOF while parsing a value";
 constexpr std::string_view kEofObject = "EOF while parsing an object";
@@ -270,7 +288,7 @@ bool JsonReader::parse_string(std::string* out) {
   const auto* p = reinterpret_cast<const unsigned char*>(s_.data());
   const std::size_t n = s_.size();
   std::size_t i = pos_ + 1;  // past the opening quote
-  TextSink sink(out);  // its buffer is left uninitialised until written
+  TextSink sink(out);        // its buffer is left uninitialised until written
   TextSink* const to = kKeep ? &sink : nullptr;
   auto eof = [&] {
     pos_ = n;
@@ -360,11 +378,9 @@ int JsonReader::read_variant_name(std::span<const std::string_view> names) {
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (names[i] == name) return static_cast<int>(i);
   }
-  // The name is the peer's text: escaped like any text in the log, so that it cannot break
-  // the log line that reports this failure.
-  std::string message = "unknown variant `";
-  append_log_escaped(message, name);
-  message += "`, expected one of ";
+  std::string message = "unknown variant ";
+  append_peer_text(message, name, '`');
+  message += ", expected one of ";
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i > 0) message += ", ";
     message.push_back('`');
@@ -580,7 +596,7 @@ bool JsonReader::fail_invalid_type(std::string_view expected) {
       std::string text;
       if (!read_string(text)) return false;
       found = "string ";
-      append_log_quoted(found, text);
+      append_peer_text(found, text, '"');
       break;
     }
     case '[':

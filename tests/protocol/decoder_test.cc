@@ -134,6 +134,23 @@ TEST(DecodeRequest, RefusesWhatTheMessagesDoNotAllow) {
   });
 }
 
+// Failure texts quote at most 256 bytes of the peer's text (whole characters), so that they do not
+// grow with the body: escaped, a byte can take six.
+TEST(DecodeRequest, QuotesOnlyTheStartOfALongText) {
+  const std::string a255(255, 'a');
+  const std::string del(300, '\x7f');
+  std::string escaped_del;
+  for (int i = 0; i < 256; ++i)
+    escaped_del += "\\u{7f}";
+  expect_refused({
+      {"\"" + a255 + "\u00e9\"", "unknown variant `" + a255 + "` (+2 more bytes), expected " +
+                                     kAllVariants + " at line 1 column 259"},
+      {R"({"IcmpEcho":")" + del + "\"}",
+       "invalid type: string \"" + escaped_del +
+           "\" (+44 more bytes), expected struct variant Request::IcmpEcho at line 1 column 314"},
+  });
+}
+
 TEST(DecodeRequest, RefusesMalformedAddresses) {
   for (const char* ip : {"010.0.0.1", "1.2.3", "256.0.0.1", "1.2.3.4.5", " 1.2.3.4", "1.2.3.4/8",
                          "1.2.3.4:67", "+1.2.3.4", "1..3.4", "0x1.2.3.4", "", "1.2.3.00"}) {
