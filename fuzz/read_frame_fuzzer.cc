@@ -8,13 +8,14 @@
 // -malloc_limit_mb=2.
 #include <fcntl.h>
 #include <sanitizer/allocator_interface.h>
+#include <sanitizer/common_interface_defs.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,30 +35,36 @@ namespace {
 // ---- Allocations of the reading thread, while counting. -----------------------------------
 
 thread_local bool t_counting = false;
-thread_local std::size_t t_total = 0;    // bytes allocated
-thread_local std::size_t t_largest = 0;  // the largest single allocation
+thread_local std::size_t t_total = 0;  // bytes allocated so far
+thread_local std::size_t t_total_allowed = 0;
+thread_local std::size_t t_single_allowed = 0;
+thread_local std::uint32_t t_length = 0;  // of the frame being read
 
+// Stops at the allocation that goes over what is allowed, with its stack.
 void on_malloc(const volatile void*, std::size_t size) {
   if (!t_counting) return;
   t_total += size;
-  t_largest = std::max(t_largest, size);
+  if (size <= t_single_allowed && t_total <= t_total_allowed) return;
+  t_counting = false;
+  std::fprintf(stderr, "\nread_frame allocates %zu bytes (%zu in all) for a length of %u:\n", size,
+               t_total, static_cast<unsigned>(t_length));
+  __sanitizer_print_stack_trace();
+  fail(t_length > kMaxFrameBody ? "read_frame allocated for a frame that is too large"
+                                : "read_frame made an allocation larger than twice the body");
 }
 
 void on_free(const volatile void*) {}
 
-struct Counted {
-  std::size_t total;
-  std::size_t largest;
-};
-
+// Runs f, allowing `total` bytes in all and no single allocation above `single`.
 template <class F>
-Counted count_allocations(F&& f) {
+void with_allocations_limited(std::uint32_t length, std::size_t total, std::size_t single, F&& f) {
+  t_length = length;
   t_total = 0;
-  t_largest = 0;
+  t_total_allowed = total;
+  t_single_allowed = single;
   t_counting = true;
   f();
   t_counting = false;
-  return {t_total, t_largest};
 }
 
 // ---- The peer: writes the bytes into the pipe, then closes it. ----------------------------
@@ -130,37 +137,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Peer peer(std::move(pipe->second), stream);
 
   for (std::size_t pos = 0;;) {
+    // What the bytes say: the stream ends inside the length, or the length.
+    const std::string_view rest = stream.substr(pos);
+    const std::optional<std::uint32_t> length =
+        rest.size() < 4 ? std::nullopt : std::optional(big_endian(rest.substr(0, 4)));
+
+    // Little for a missing or oversized length; else no block above twice the body (itself,
+    // and a text decoded from it, which a string may grow to twice its length).
     std::optional<Result<Request>> got;
-    const Counted allocated = count_allocations([&] { got.emplace(read_frame(reader)); });
+    const bool body_allowed = length && *length <= kMaxFrameBody;
+    with_allocations_limited(length.value_or(0), body_allowed ? SIZE_MAX : 1024,
+                             body_allowed ? 2 * (std::size_t{*length} + 1) + 4096 : 1024,
+                             [&] { got.emplace(read_frame(reader)); });
     if (!got->ok()) {
       const IoErrorKind kind = got->error().kind();
       expect(kind == IoErrorKind::UnexpectedEof || kind == IoErrorKind::InvalidData,
              "read_frame failed with neither UnexpectedEof nor InvalidData", got->error().text());
     }
 
-    const std::string_view rest = stream.substr(pos);
-    if (rest.size() < 4) {
+    if (!length) {
       expect_failure(*got, IoErrorKind::UnexpectedEof, "failed to fill whole buffer",
                      "a stream ending inside a length must fail with UnexpectedEof");
       break;
     }
-    const std::uint32_t length = big_endian(rest.substr(0, 4));
-    if (length > kMaxFrameBody) {
+    if (*length > kMaxFrameBody) {
       expect_failure(*got, IoErrorKind::InvalidData, "frame too large",
                      "a length above the limit must fail with \"frame too large\"");
-      expect(allocated.total < 1024, "read_frame allocated for a frame that is too large",
-             std::to_string(allocated.total) + " bytes");
       break;
     }
-    expect(allocated.largest <= 2 * (std::size_t{length} + 1) + 4096,
-           "read_frame made an allocation larger than twice the body",
-           std::to_string(allocated.largest) + " bytes for a body of " + std::to_string(length));
-    if (rest.size() - 4 < length) {
+    if (rest.size() - 4 < *length) {
       expect_failure(*got, IoErrorKind::UnexpectedEof, "failed to fill whole buffer",
                      "a stream ending inside a body must fail with UnexpectedEof");
       break;
     }
-    const std::string_view body = rest.substr(4, length);
+    const std::string_view body = rest.substr(4, *length);
     auto want = decode_request(body);
     if (!want) {
       expect_failure(*got, IoErrorKind::InvalidData, want.error().text,
@@ -169,7 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     expect(got->ok(), "a frame whose body decodes failed", got->ok() ? "" : got->error().text());
     expect(**got == *want, "read_frame gave another request than its body holds", body);
-    pos += 4 + length;
+    pos += 4 + *length;
   }
   read_end.reset();  // a peer still writing gets EPIPE and ends
   return 0;
