@@ -41,40 +41,29 @@ bool holds_nul(const std::string& text) {
   return text.find('\0') != std::string::npos;
 }
 
-// The file actions and attributes of one spawn, destroyed with the scope.
-class SpawnFileActions {
+// A posix_spawn file-actions or attributes object, destroyed with the scope when it was made.
+template <class T, int (*Init)(T*), int (*Destroy)(T*)>
+class SpawnObject {
  public:
-  SpawnFileActions() : rc_(posix_spawn_file_actions_init(&actions_)) {}
-  ~SpawnFileActions() {
-    if (rc_ == 0) posix_spawn_file_actions_destroy(&actions_);
+  SpawnObject() : rc_(Init(&object_)) {}
+  ~SpawnObject() {
+    if (rc_ == 0) Destroy(&object_);
   }
-  SpawnFileActions(const SpawnFileActions&) = delete;
-  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+  SpawnObject(const SpawnObject&) = delete;
+  SpawnObject& operator=(const SpawnObject&) = delete;
 
   int init_error() const { return rc_; }
-  posix_spawn_file_actions_t* get() { return &actions_; }
+  T* get() { return &object_; }
 
  private:
-  posix_spawn_file_actions_t actions_;
+  T object_;
   int rc_;
 };
 
-class SpawnAttributes {
- public:
-  SpawnAttributes() : rc_(posix_spawnattr_init(&attr_)) {}
-  ~SpawnAttributes() {
-    if (rc_ == 0) posix_spawnattr_destroy(&attr_);
-  }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-
-  int init_error() const { return rc_; }
-  posix_spawnattr_t* get() { return &attr_; }
-
- private:
-  posix_spawnattr_t attr_;
-  int rc_;
-};
+using SpawnFileActions = SpawnObject<posix_spawn_file_actions_t, posix_spawn_file_actions_init,
+                                     posix_spawn_file_actions_destroy>;
+using SpawnAttributes =
+    SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
 
 // A started tool: its process and our ends of its pipes. `input` is set only when the tool reads
 // its standard input from us.
