@@ -55,11 +55,13 @@ void prepare_process() {
   std::signal(SIGPIPE, SIG_IGN);
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    const int null = open("/dev/null", O_RDWR);  // the lowest free number: `fd`
+    // A standard stream, so without close-on-exec. It takes the lowest free number, which is `fd`
+    // itself, since the lower ones are open by now.
+    const int null = open("/dev/null", O_RDWR);
     if (null == -1) std::abort();
     if (null != fd) {
+      UniqueFd extra(null);
       if (dup2(null, fd) == -1) std::abort();
-      close(null);
     }
   }
 }
