@@ -37,13 +37,6 @@ constexpr std::size_t kConnectionStack = 2 * 1024 * 1024;
 constexpr int kExitBind = 1;
 constexpr int kExitThread = 101;
 
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
-template <class... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;  // compilers without aggregate deduction need the guide
-
 // A diagnostic of a thread that stops, on standard error.
 void diagnose(const std::string& text) {
   (void)write_all(STDERR_FILENO, text + "\n");

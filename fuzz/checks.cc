@@ -135,13 +135,6 @@ class Rendering {
   std::size_t pos_ = 0;
 };
 
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
-template <class... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;
-
 }  // namespace
 
 void fail(std::string_view what, std::string_view detail) {

@@ -11,13 +11,6 @@ namespace {
 using detail::append_json_string;
 using detail::append_log_quoted;
 
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
-template <class... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;  // compilers without aggregate deduction need the guide
-
 void append_json_address(std::string& out, const Ipv4Addr& addr) {
   out.push_back('"');
   addr.append_to(out);

@@ -111,4 +111,12 @@ struct Err {
 
 using Response = std::variant<Pong, Forwarding, Ok, PfToken, Ifconfig, IcmpResult, FdFollows, Err>;
 
+// A visitor made of one lambda per message type, for std::visit over a Request or a Response.
+template <class... Ts>
+struct Overloaded : Ts... {
+  using Ts::operator()...;
+};
+template <class... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;  // compilers without aggregate deduction need the guide
+
 }  // namespace helper_ipc
