@@ -27,6 +27,8 @@
 #include <thread>
 
 #include "gtest/gtest.h"
+#include "helper_ipc/platform.h"
+#include "helper_ipc/stream.h"
 
 extern char** environ;
 
@@ -89,8 +91,9 @@ std::optional<std::string> make_device(const char* path, unsigned major_number,
 }
 
 std::optional<std::string> loopback_up() {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return errno_text("socket");
+  auto socket = helper_ipc::platform::open_socket(AF_INET, SOCK_DGRAM, 0);
+  if (!socket) return "socket: " + socket.error().text();
+  const int fd = socket->get();
   ifreq ifr{};
   std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
   const bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0 &&
@@ -98,7 +101,6 @@ std::optional<std::string> loopback_up() {
                    ioctl(fd, SIOCSIFFLAGS, &ifr) == 0);
   std::optional<std::string> failure;
   if (!ok) failure = errno_text("bringing loopback up");
-  close(fd);
   return failure;
 }
 
@@ -203,13 +205,13 @@ Daemon::Daemon() {
   static int serial = 0;
   const fs::path out = kLogs / ("daemon." + std::to_string(++serial) + ".out");
   const fs::path err = kLogs / ("daemon." + std::to_string(serial) + ".err");
-  out_ = open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  err_ = open(err.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  out_ = helper_ipc::UniqueFd(open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  err_ = helper_ipc::UniqueFd(open(err.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out_, 1);
-  posix_spawn_file_actions_adddup2(&actions, err_, 2);
+  posix_spawn_file_actions_adddup2(&actions, out_.get(), 1);
+  posix_spawn_file_actions_adddup2(&actions, err_.get(), 2);
   char* argv[] = {const_cast<char*>(PELMOR_HELPER_BINARY), nullptr};
   const int rc = posix_spawn(&pid_, PELMOR_HELPER_BINARY, &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -220,7 +222,7 @@ Daemon::Daemon() {
   }
   // Ready once it listens, or has given up.
   eventually([this] {
-    const std::string text = read_file("/proc/self/fd/" + std::to_string(out_));
+    const std::string text = read_file("/proc/self/fd/" + std::to_string(out_.get()));
     return text.find("] listening on ") != std::string::npos ||
            text.find("] FATAL: ") != std::string::npos || wait_exit(std::chrono::milliseconds(0));
   });
@@ -236,8 +238,6 @@ Daemon::~Daemon() {
                                               text.find("runtime error:") != std::string::npos) {
     ADD_FAILURE() << "the daemon's standard error:\n" << text;
   }
-  close(out_);
-  close(err_);
 }
 
 std::vector<std::string> Daemon::lines(std::size_t count, std::chrono::milliseconds patience) {
@@ -245,7 +245,7 @@ std::vector<std::string> Daemon::lines(std::size_t count, std::chrono::milliseco
   eventually(
       [&] {
         out.clear();
-        std::istringstream text(read_file("/proc/self/fd/" + std::to_string(out_)));
+        std::istringstream text(read_file("/proc/self/fd/" + std::to_string(out_.get())));
         for (std::string line; std::getline(text, line);) {
           if (!text.eof()) out.push_back(line);  // complete lines only
         }
@@ -274,7 +274,7 @@ std::optional<std::string> Daemon::find_line(std::string_view prefix,
 }
 
 std::string Daemon::diagnostics() {
-  return read_file("/proc/self/fd/" + std::to_string(err_));
+  return read_file("/proc/self/fd/" + std::to_string(err_.get()));
 }
 
 std::optional<int> Daemon::wait_exit(std::chrono::milliseconds patience) {
@@ -324,26 +324,25 @@ int Daemon::zombie_children() const {
 }
 
 std::string as_user(uid_t uid, const std::function<std::string()>& body) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return "pipe failed";
+  auto pipe = helper_ipc::platform::open_pipe();
+  if (!pipe) return "pipe failed: " + pipe.error().text();
+  auto& [from_child, to_parent] = *pipe;
   const pid_t child = fork();
   if (child == 0) {
-    close(fds[0]);
+    from_child.reset();
     if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) _exit(3);
     const std::string result = body();
-    for (std::size_t done = 0; done < result.size();) {
-      const ssize_t n = write(fds[1], result.data() + done, result.size() - done);
-      if (n <= 0) _exit(4);
-      done += static_cast<std::size_t>(n);
-    }
-    _exit(0);
+    _exit(helper_ipc::write_all(to_parent.get(), result).ok() ? 0 : 4);
   }
-  close(fds[1]);
+  to_parent.reset();
   std::string result;
   char buf[4096];
-  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
-    result.append(buf, static_cast<std::size_t>(n));
-  close(fds[0]);
+  for (;;) {
+    auto n = helper_ipc::read_some(from_child.get(), buf, sizeof buf);
+    if (!n || *n == 0) break;
+    result.append(buf, *n);
+  }
+  from_child.reset();
   int status = 0;
   waitpid(child, &status, 0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "helper_ipc/unique_fd.h"
+
 namespace e2e {
 
 inline constexpr const char* kSocketPath = "/var/run/pelmor-helper.sock";
@@ -84,8 +86,8 @@ class Daemon {
   void drain(std::chrono::milliseconds patience);
 
   pid_t pid_ = -1;
-  int out_ = -1;
-  int err_ = -1;
+  helper_ipc::UniqueFd out_;  // the daemon's standard output and error, in files
+  helper_ipc::UniqueFd err_;
   std::string out_text_;
   std::string err_text_;
   bool exited_ = false;

@@ -15,6 +15,7 @@
 #include "helper_ipc/client.h"
 #include "helper_ipc/codec.h"
 #include "helper_ipc/frame.h"
+#include "helper_ipc/platform.h"
 
 namespace e2e {
 namespace {
@@ -46,18 +47,15 @@ long resident_kib(pid_t pid) {
 
 // A pipe that lets a test and a client process take turns.
 struct Turn {
-  int fds[2];
-  Turn() {
-    if (pipe(fds) != 0) std::abort();
-  }
-  ~Turn() {
-    close(fds[0]);
-    close(fds[1]);
-  }
-  void signal() { (void)!write(fds[1], "x", 1); }
+  std::pair<UniqueFd, UniqueFd> ends = [] {
+    auto pipe = platform::open_pipe();
+    if (!pipe) std::abort();
+    return std::move(pipe).value();
+  }();
+  void signal() { (void)write_all(ends.second.get(), "x"); }
   void wait() {
     char c;
-    (void)!read(fds[0], &c, 1);
+    (void)read_some(ends.first.get(), &c, 1);
   }
 };
 
