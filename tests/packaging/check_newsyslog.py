@@ -9,7 +9,7 @@ import plistlib
 import re
 import sys
 
-FLAGS = set("BCDGJNUWZ")  # what the macOS newsyslog accepts; '-' stands for none
+FLAGS = set("BCGJNUWZ")  # what the macOS newsyslog accepts; "-" stands for none
 COMPRESSION = set("JZ")  # bzip2, gzip
 
 
