@@ -7,8 +7,15 @@ source_dir=$1 build_dir=$2
 if [[ $(id -u) != 0 ]]; then echo "skipped: try-it needs root for its namespaces"; exit 77; fi
 if ! unshare --mount --net true 2>/dev/null; then echo "skipped: no private namespaces here"; exit 77; fi
 
-"$source_dir/scripts/try-it" --build-dir "$build_dir" --uid 1000 bash -s <<'INNER'
-cd "$HOME"
+# The build is reached through a folder that only root may enter, as in a clone under /root or in a
+# mktemp -d folder, and try-it starts there: the user's shell must need neither.
+private=$(mktemp -d)
+trap 'rm -rf "$private"' EXIT
+chmod 0700 "$private"
+ln -s "$build_dir" "$private/build"
+cd "$private"
+
+"$source_dir/scripts/try-it" --build-dir "$private/build" --uid 1000 bash -s <<'INNER'
 failures=0
 # expect STATUS OUTPUT COMMAND...: runs the command, compares its exit status and its output
 # (standard output and standard error together; an OUTPUT ending in * need only begin the output).
@@ -22,6 +29,8 @@ expect() {
     failures=$((failures + 1))
   fi
 }
+expect 0 "" test -x .
+cd "$HOME"
 ctl=pelmor-helper-ctl
 expect 0 "pong" $ctl ping
 expect 0 "IPv4 forwarding is off" $ctl forwarding get
