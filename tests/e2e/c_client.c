@@ -7,6 +7,7 @@
  * per command: its name, the status's name, then the value on success or the failure text in
  * brackets. The exit status is the status of the last command (10 for a usage error). */
 #define _POSIX_C_SOURCE 200809L
+#define _DARWIN_C_SOURCE /* macOS: INADDR_LOOPBACK and the socket options beside POSIX */
 
 #include <arpa/inet.h>
 #include <fcntl.h>
