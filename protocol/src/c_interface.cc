@@ -4,8 +4,6 @@
 #include <fcntl.h>
 
 #include <cerrno>
-#include <cstring>
-#include <exception>
 #include <new>
 #include <optional>
 #include <string>
