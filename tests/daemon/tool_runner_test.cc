@@ -33,15 +33,16 @@ namespace {
 thread_local std::size_t t_allocation_limit = 0;  // 0: no limit
 }  // namespace
 
-void* operator new(std::size_t size) {
+// Kept out of line: inlined, the pair of malloc and free looks mismatched to the compiler.
+[[gnu::noinline]] void* operator new(std::size_t size) {
   if (t_allocation_limit != 0 && size > t_allocation_limit) throw std::bad_alloc();
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept {
+[[gnu::noinline]] void operator delete(void* p) noexcept {
   std::free(p);
 }
-void operator delete(void* p, std::size_t) noexcept {
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
   std::free(p);
 }
 

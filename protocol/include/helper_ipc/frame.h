@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "helper_ipc/messages.h"
 #include "helper_ipc/result.h"
@@ -30,6 +31,16 @@ inline constexpr std::size_t kBodyGrowthStep = 64 * 1024;
 class BodyBuffer {
  public:
   BodyBuffer() = default;
+  BodyBuffer(BodyBuffer&& other) noexcept
+      : data_(std::move(other.data_)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  BodyBuffer& operator=(BodyBuffer&& other) noexcept {
+    data_ = std::move(other.data_);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+    return *this;
+  }
 
   // The body read so far: the whole body after a successful read.
   std::string_view view() const noexcept { return {data_.get(), size_}; }
