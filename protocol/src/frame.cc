@@ -94,6 +94,7 @@ Result<FrameWithFd> read_frame_with_fd(int socket) {
 }
 
 Status read_frame_body_into(BufReader& reader, BodyBuffer& body) {
+  body = BodyBuffer();
   char prefix[4];
   if (auto st = reader.read_exact(prefix, 4); !st) return st;
   const std::uint32_t n = decode_prefix(prefix);

@@ -58,8 +58,8 @@ class BodyBuffer {
   std::size_t capacity_ = 0;
 };
 
-// Reads one frame into `body` (which should be empty). A length above kMaxFrameBody fails with
-// InvalidData "frame too large" before any body byte is read and before anything is allocated.
+// Reads one frame into `body`, releasing whatever it held first. A length above kMaxFrameBody fails
+// with InvalidData "frame too large" before any body byte is read and before anything is allocated.
 // The body buffer is grown step by step as its bytes arrive (see BodyBuffer).
 Status read_frame_body_into(BufReader& reader, BodyBuffer& body);
 
