@@ -60,6 +60,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "pelmor_bench: daemon benchmarks skip: %s\n", unavailable->c_str());
 
   pelmor_bench::register_decode_benchmarks();
+  pelmor_bench::register_frame_benchmarks();
   pelmor_bench::register_socket_benchmarks();
   pelmor_bench::register_tool_benchmarks();
   benchmark::RunSpecifiedBenchmarks();

@@ -168,6 +168,10 @@ def main():
                         ("nlohmann", "nlohmann/json"), ("memcpy", "a copy of the body")):
         t.speed(what, big + "ours", big + peer, label, size)
 
+    # Reading a body as its bytes arrive must not cost more than reading it into one buffer.
+    t.cost("Read a 1 MiB frame body from a socket", "read_frame/body_1MiB/grown",
+           "read_frame/body_1MiB/one_buffer", "one buffer of the announced length", 1.10)
+
     small = "decode/ifconfig_set/"
     what = f"Decode IfconfigSet ({body_bytes(small + 'ours')} B)"
     t.absolute(what, small + "ours", 1000)

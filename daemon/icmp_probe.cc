@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "helper_ipc/platform.h"
@@ -17,6 +18,8 @@ constexpr std::uint8_t kEchoRequest = 8;
 constexpr std::uint8_t kEchoReply = 0;
 constexpr std::uint16_t kSequence = 1;
 constexpr std::size_t kReceiveBufferSize = 1024;
+// The IPv4 header's source address is its bytes 12 to 15.
+constexpr std::size_t kSourceAddressEnd = 16;
 
 std::uint16_t read_be16(std::span<const std::uint8_t> bytes, std::size_t at) {
   return static_cast<std::uint16_t>(bytes[at] << 8 | bytes[at + 1]);
@@ -58,7 +61,7 @@ bool probe(const helper_ipc::Ipv4Addr& ip) {
       if (errno == EINTR) continue;
       return false;  // the time-out included
     }
-    if (is_matching_reply({buffer.data(), static_cast<std::size_t>(received)}, identifier)) {
+    if (is_matching_reply({buffer.data(), static_cast<std::size_t>(received)}, identifier, ip)) {
       return true;
     }
   }
@@ -86,10 +89,13 @@ std::array<std::uint8_t, 8> echo_request(std::uint16_t identifier) {
   return message;
 }
 
-bool is_matching_reply(std::span<const std::uint8_t> datagram, std::uint16_t identifier) {
-  if (datagram.empty()) return false;
+bool is_matching_reply(std::span<const std::uint8_t> datagram, std::uint16_t identifier,
+                       const helper_ipc::Ipv4Addr& probed) {
+  if (datagram.size() < kSourceAddressEnd) return false;
   const std::size_t header_length = 4 * std::size_t{datagram[0] & 0x0Fu};
   if (datagram.size() < header_length + 8) return false;
+  const auto source = datagram.subspan(kSourceAddressEnd - 4, 4);
+  if (!std::equal(source.begin(), source.end(), probed.octets.begin())) return false;
   const auto icmp = datagram.subspan(header_length, 8);
   return icmp[0] == kEchoReply && icmp[1] == 0 && read_be16(icmp, 4) == identifier &&
          read_be16(icmp, 6) == kSequence;

@@ -26,8 +26,11 @@ std::uint16_t echo_identifier(pid_t pid);
 std::array<std::uint8_t, 8> echo_request(std::uint16_t identifier);
 
 // Whether a datagram read from the raw socket (IPv4 header first) is the echo reply to our
-// request: type 0, code 0, our identifier, sequence number 1. Nothing else is examined.
-bool is_matching_reply(std::span<const std::uint8_t> datagram, std::uint16_t identifier);
+// request: sent by `probed` (the header's source address), type 0, code 0, our identifier,
+// sequence number 1. Nothing else is examined. Any local process can put an echo reply with our
+// identifier on the wire, so only one from the probed host itself says that it answered.
+bool is_matching_reply(std::span<const std::uint8_t> datagram, std::uint16_t identifier,
+                       const helper_ipc::Ipv4Addr& probed);
 
 // The receive time-out for the time that remains before the deadline, or nothing when less than
 // one microsecond remains (a zero time-out would mean no limit at all, so that counts as expired).

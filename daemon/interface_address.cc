@@ -78,16 +78,23 @@ helper_ipc::Response reply_ifconfig_read(const ToolOutcome& outcome) {
   return helper_ipc::Ifconfig{parse_first_inet_line(decode_lossy(ok->captured.out))};
 }
 
+bool is_passable_interface_name(std::string_view iface) {
+  return !iface.starts_with('-');
+}
+
 helper_ipc::Response ifconfig_read(const helper_ipc::IfconfigRead& request) {
+  if (!is_passable_interface_name(request.iface)) return helper_ipc::Ifconfig{};
   return reply_ifconfig_read(run_tool(kIfconfig, {request.iface}));
 }
 
 helper_ipc::Response ifconfig_set(const helper_ipc::IfconfigSet& request) {
+  if (!is_passable_interface_name(request.iface)) return helper_ipc::Err{kOptionLikeInterfaceName};
   return standard_reply(run_tool(kIfconfig, {request.iface, "inet", request.addr.to_string(),
                                              "netmask", request.mask.to_string()}));
 }
 
 helper_ipc::Response ifconfig_delete(const helper_ipc::IfconfigDelete& request) {
+  if (!is_passable_interface_name(request.iface)) return helper_ipc::Err{kOptionLikeInterfaceName};
   return standard_reply(
       run_tool(kIfconfig, {request.iface, "inet", request.addr.to_string(), "delete"}));
 }

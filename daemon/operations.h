@@ -35,6 +35,11 @@ helper_ipc::Response reply_pf_enable(const ToolOutcome& outcome);
 helper_ipc::Response ifconfig_read(const helper_ipc::IfconfigRead& request);
 helper_ipc::Response ifconfig_set(const helper_ipc::IfconfigSet& request);
 helper_ipc::Response ifconfig_delete(const helper_ipc::IfconfigDelete& request);
+// Whether `iface` may stand first in the tool's argument list: a name that begins with "-" would
+// be read as an option, and no interface is called that.
+bool is_passable_interface_name(std::string_view iface);
+inline constexpr const char* kOptionLikeInterfaceName =
+    "invalid interface name: must not begin with '-'";
 // Ifconfig with the address and netmask of the first inet line of a successful run's output;
 // Ifconfig(none) for every failure.
 helper_ipc::Response reply_ifconfig_read(const ToolOutcome& outcome);

@@ -65,13 +65,49 @@ using SpawnFileActions = SpawnObject<posix_spawn_file_actions_t, posix_spawn_fil
 using SpawnAttributes =
     SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
 
+// Waits for the tool to end and returns its raw wait status.
+Result<int> reap(pid_t pid) {
+  int status = 0;
+  if (helper_ipc::retry_eintr([&] { return waitpid(pid, &status, 0); }) == -1) {
+    return IoError::last_os_error();
+  }
+  return status;
+}
+
 // A started tool: its process and our ends of its pipes. `input` is set only when the tool reads
-// its standard input from us.
-struct Child {
-  pid_t pid = -1;
+// its standard input from us. The process belongs to this object until it has been waited for or
+// handed on: however the run is left, an exception included, a tool that is still running is
+// killed and then reaped, so that none outlives its run or stays behind as a zombie.
+class Child {
+ public:
+  Child() = default;
+  explicit Child(pid_t pid) : pid_(pid) {}
+  Child(Child&& other) noexcept
+      : input(std::move(other.input)),
+        out(std::move(other.out)),
+        err(std::move(other.err)),
+        pid_(std::exchange(other.pid_, -1)) {}
+  Child& operator=(Child&&) = delete;
+  Child(const Child&) = delete;
+  ~Child() {
+    if (pid_ <= 0) return;
+    // Not waited for: the run was abandoned. The process cannot have been reaped, so the pid is
+    // still this tool's, whether it runs or has ended.
+    (void)::kill(pid_, SIGKILL);
+    (void)reap(pid_);
+  }
+
+  // Waits for the tool to end and returns its raw wait status; the process is gone afterwards.
+  Result<int> wait() { return reap(std::exchange(pid_, -1)); }
+  // Hands the process over to whoever reaps it instead.
+  pid_t release() { return std::exchange(pid_, -1); }
+
   UniqueFd input;
   UniqueFd out;
   UniqueFd err;
+
+ private:
+  pid_t pid_ = -1;
 };
 
 Status from_rc(int rc) {
@@ -135,24 +171,16 @@ Result<Child> start(const std::string& program, const std::vector<std::string>& 
   if (rc == 0) rc = posix_spawnattr_setflags(attr.get(), flags);
   if (auto st = from_rc(rc); !st) return std::move(st).error();
 
-  Child child;
-  rc = posix_spawn(&child.pid, program.c_str(), actions.get(), attr.get(), argv.data(), environ);
+  pid_t pid = -1;
+  rc = posix_spawn(&pid, program.c_str(), actions.get(), attr.get(), argv.data(), environ);
   if (auto st = from_rc(rc); !st) return std::move(st).error();
+  Child child(pid);
 
   // The child's ends close as the pairs go out of scope; ours move into `child`.
   if (in_pipe) child.input = std::move(in_pipe->second);
   child.out = std::move(out_pipe->first);
   child.err = std::move(err_pipe->first);
   return child;
-}
-
-// Waits for the tool to end and returns its raw wait status.
-Result<int> reap(pid_t pid) {
-  int status = 0;
-  if (helper_ipc::retry_eintr([&] { return waitpid(pid, &status, 0); }) == -1) {
-    return IoError::last_os_error();
-  }
-  return status;
 }
 
 void* reaper_main(void* arg) noexcept {
@@ -276,7 +304,7 @@ ToolOutcome finish(Child& child, Captured captured) {
   std::optional<PumpFailure> failure = pump(child, no_input, captured, false);
   child.out.reset();  // after a read error the tool may write no more and end
   child.err.reset();
-  auto status = reap(child.pid);
+  auto status = child.wait();
   if (failure) return RunFailure{std::move(failure->error)};
   if (!status) return RunFailure{std::move(status).error()};
   if (*status == 0) return SuccessfulExit{std::move(captured)};
@@ -330,12 +358,13 @@ ToolOutcome run_tool_with_input(const std::string& program, const std::vector<st
   if (failure) {
     // All three pipes close at once. After a failed write the tool is reaped without delaying the
     // reply; after a failed read (which ordinary pipes never give) it is waited for here.
-    const pid_t pid = child->pid;
-    *child = Child{};
+    child->input.reset();
+    child->out.reset();
+    child->err.reset();
     if (failure->writing) {
-      reap_in_background(pid);
+      reap_in_background(child->release());
     } else {
-      (void)reap(pid);
+      (void)child->wait();
     }
     return RunFailure{std::move(failure->error)};
   }

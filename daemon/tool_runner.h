@@ -41,7 +41,8 @@ using ToolOutcome = std::variant<RunFailure, UnsuccessfulExit, SuccessfulExit>;
 // together to their ends. The tool starts with SIGPIPE at its default action, no signal blocked,
 // and no descriptor of ours but its three standard streams. An argument holding a NUL starts
 // nothing. The caller's descriptors 0 to 2 must be open (the daemon reopens closed ones on
-// "/dev/null" at start), so that no pipe takes one of their numbers.
+// "/dev/null" at start), so that no pipe takes one of their numbers. However the run is left, an
+// exception included, the tool has ended and been reaped by then: one still running is killed.
 ToolOutcome run_tool(const std::string& program, const std::vector<std::string>& args);
 
 // As run_tool, with `input` written to the tool's standard input (a pipe), which is then closed.

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "helper_ipc/codec.h"
@@ -19,14 +20,22 @@ ClientError io_failure(const char* what, const IoError& e) {
   return {Kind::Io, std::string(what) + ": " + e.text()};
 }
 
-// A read that ended before a whole reply: the daemon hung up, which is how it answers a peer it
-// does not admit and a request it cannot decode.
+// The daemon hangs up on a peer it does not admit and after a request it cannot decode. The
+// reply's read then ends early; or, when the daemon closed with our request still unread, the
+// connection is reset (Linux), and a request sent after the close finds no reader (EPIPE).
+bool is_hang_up(const IoError& e) {
+  return e.kind() == IoErrorKind::UnexpectedEof || e.os_code() == ECONNRESET ||
+         e.os_code() == EPIPE;
+}
+
+ClientError hang_up() {
+  return {Kind::Closed,
+          "the daemon closed the connection without a reply (this user is not admitted, or the "
+          "request was not understood; the daemon's log says which)"};
+}
+
 ClientError receive_failure(const IoError& e) {
-  if (e.kind() == IoErrorKind::UnexpectedEof) {
-    return {Kind::Closed,
-            "the daemon closed the connection without a reply (this user is not admitted, or "
-            "the request was not understood; the daemon's log says which)"};
-  }
+  if (is_hang_up(e)) return hang_up();
   return io_failure("receiving the reply failed", e);
 }
 
@@ -70,6 +79,7 @@ Result<Client, ClientError> Client::connect(std::string_view path) {
 
 Result<void, ClientError> Client::send(const Request& request) {
   if (auto st = write_frame_body(writer_, encode_request(request)); !st) {
+    if (is_hang_up(st.error())) return hang_up();
     return io_failure("sending the request failed", st.error());
   }
   return {};

@@ -2,8 +2,11 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <vector>
 
 #include "helper_ipc/codec.h"
@@ -90,20 +93,42 @@ Result<FrameWithFd> read_frame_with_fd(int socket) {
   return frame;
 }
 
-Result<std::string> read_frame_body(BufReader& reader) {
+Status read_frame_body_into(BufReader& reader, BodyBuffer& body) {
+  body = BodyBuffer();
   char prefix[4];
-  if (auto st = reader.read_exact(prefix, 4); !st) return std::move(st).error();
+  if (auto st = reader.read_exact(prefix, 4); !st) return st;
   const std::uint32_t n = decode_prefix(prefix);
   if (n > kMaxFrameBody) return IoError::invalid_data("frame too large");
-  std::string body(n, '\0');
-  if (auto st = reader.read_exact(body.data(), n); !st) return std::move(st).error();
-  return body;
+  while (body.size_ < n) {
+    if (body.size_ == body.capacity_) {
+      // Full: take one step more, or double what has arrived, whichever is more, but never more
+      // than the body announced. realloc can often grow in place (large blocks are remapped).
+      const std::size_t want =
+          std::min<std::size_t>(n, std::max(body.capacity_ + kBodyGrowthStep, 2 * body.capacity_));
+      char* grown = static_cast<char*>(std::realloc(body.data_.get(), want));
+      if (grown == nullptr) throw std::bad_alloc();
+      (void)body.data_.release();
+      body.data_.reset(grown);
+      body.capacity_ = want;
+    }
+    // Only the bytes of the current capacity are waited for: memory is touched as they arrive.
+    const std::size_t step = body.capacity_ - body.size_;
+    if (auto st = reader.read_exact(body.data_.get() + body.size_, step); !st) return st;
+    body.size_ += step;
+  }
+  return {};
+}
+
+Result<std::string> read_frame_body(BufReader& reader) {
+  BodyBuffer body;
+  if (auto st = read_frame_body_into(reader, body); !st) return std::move(st).error();
+  return std::string(body.view());
 }
 
 Result<Request> read_frame(BufReader& reader) {
-  auto body = read_frame_body(reader);
-  if (!body) return std::move(body).error();
-  auto request = decode_request(*body);
+  BodyBuffer body;
+  if (auto st = read_frame_body_into(reader, body); !st) return std::move(st).error();
+  auto request = decode_request(body.view());
   if (!request) return IoError::invalid_data(std::move(request).error().text);
   return std::move(request).value();
 }

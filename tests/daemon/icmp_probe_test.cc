@@ -1,5 +1,5 @@
 // The ICMP echo probe: its message, which datagrams it takes for the reply, the time-out it sets,
-// and whole probes against 127.0.0.1 in a private network namespace of a child process.
+// and whole probes against loopback addresses in a private network namespace of a child process.
 #include "icmp_probe.h"
 
 #include <fcntl.h>
@@ -55,37 +55,48 @@ TEST(EchoRequest, ChecksumMakesTheWordsSumToAllOnes) {
   }
 }
 
-TEST(IsMatchingReply, TakesOnlyOurEchoReplyAfterTheHeaderThatByteZeroAnnounces) {
+TEST(IsMatchingReply, TakesOnlyOurEchoReplyFromTheProbedHost) {
   constexpr std::uint16_t kOurs = 0x1234;
+  using Address = std::array<std::uint8_t, 4>;
+  const helper_ipc::Ipv4Addr probed{{127, 0, 0, 3}};
+  const Address kProbed = probed.octets;
   struct Case {
     const char* name;
     std::uint8_t first_byte;  // version and header length
     std::size_t size;
+    Address source;  // the header's bytes 12 to 15
     std::uint8_t type, code;
     std::uint16_t identifier, sequence;
     bool matches;
   };
   const Case cases[] = {
-      {"echo reply, 20-byte header", 0x45, 28, 0, 0, kOurs, 1, true},
-      {"echo reply with a payload", 0x45, 84, 0, 0, kOurs, 1, true},
-      {"version nibble not looked at", 0x05, 28, 0, 0, kOurs, 1, true},
-      {"another program's identifier", 0x45, 28, 0, 0, 0x1235, 1, false},
-      {"sequence number 2", 0x45, 28, 0, 0, kOurs, 2, false},
-      {"code 1", 0x45, 28, 0, 1, kOurs, 1, false},
-      {"echo request (our own, looped back)", 0x45, 28, 8, 0, kOurs, 1, false},
-      {"destination unreachable", 0x45, 56, 3, 1, kOurs, 1, false},
-      {"60-byte header, 67 bytes", 0x4F, 67, 0, 0, kOurs, 1, false},
-      {"60-byte header, 68 bytes", 0x4F, 68, 0, 0, kOurs, 1, true},
-      {"too short for the ICMP header", 0x45, 27, 0, 0, kOurs, 1, false},
-      {"empty", 0x45, 0, 0, 0, kOurs, 1, false},
+      {"echo reply, 20-byte header", 0x45, 28, kProbed, 0, 0, kOurs, 1, true},
+      {"echo reply with a payload", 0x45, 84, kProbed, 0, 0, kOurs, 1, true},
+      {"version nibble not looked at", 0x05, 28, kProbed, 0, 0, kOurs, 1, true},
+      {"from another loopback address", 0x45, 28, {127, 0, 0, 2}, 0, 0, kOurs, 1, false},
+      {"from 127.0.0.1", 0x45, 28, {127, 0, 0, 1}, 0, 0, kOurs, 1, false},
+      {"source in the wrong byte order", 0x45, 28, {3, 0, 0, 127}, 0, 0, kOurs, 1, false},
+      {"source differing in the first byte", 0x45, 28, {128, 0, 0, 3}, 0, 0, kOurs, 1, false},
+      {"another program's identifier", 0x45, 28, kProbed, 0, 0, 0x1235, 1, false},
+      {"sequence number 2", 0x45, 28, kProbed, 0, 0, kOurs, 2, false},
+      {"code 1", 0x45, 28, kProbed, 0, 1, kOurs, 1, false},
+      {"echo request (our own, looped back)", 0x45, 28, kProbed, 8, 0, kOurs, 1, false},
+      {"destination unreachable", 0x45, 56, kProbed, 3, 1, kOurs, 1, false},
+      {"60-byte header, 67 bytes", 0x4F, 67, kProbed, 0, 0, kOurs, 1, false},
+      {"60-byte header, 68 bytes", 0x4F, 68, kProbed, 0, 0, kOurs, 1, true},
+      {"60-byte header, from elsewhere", 0x4F, 68, {127, 0, 0, 2}, 0, 0, kOurs, 1, false},
+      {"too short for the ICMP header", 0x45, 27, kProbed, 0, 0, kOurs, 1, false},
+      {"too short for the source address", 0x41, 12, kProbed, 0, 0, kOurs, 1, false},
+      {"empty", 0x45, 0, kProbed, 0, 0, kOurs, 1, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     // The header and the ICMP fields are laid out in a buffer that is then cut to the case's
     // size; every byte not set is one that no field of interest has.
     const std::size_t at = 4 * std::size_t{c.first_byte & 0x0Fu};
-    std::vector<std::uint8_t> datagram(at + 8, 0xA5);
+    std::vector<std::uint8_t> datagram(std::max<std::size_t>(at + 8, 16), 0xA5);
     datagram[0] = c.first_byte;
+    std::copy(c.source.begin(), c.source.end(), datagram.begin() + 12);
     datagram[at] = c.type;
     datagram[at + 1] = c.code;
     datagram[at + 4] = static_cast<std::uint8_t>(c.identifier >> 8);
@@ -93,7 +104,7 @@ TEST(IsMatchingReply, TakesOnlyOurEchoReplyAfterTheHeaderThatByteZeroAnnounces) 
     datagram[at + 6] = static_cast<std::uint8_t>(c.sequence >> 8);
     datagram[at + 7] = static_cast<std::uint8_t>(c.sequence);
     datagram.resize(c.size);
-    EXPECT_EQ(is_matching_reply(datagram, kOurs), c.matches);
+    EXPECT_EQ(is_matching_reply(datagram, kOurs, probed), c.matches);
   }
 }
 
@@ -137,7 +148,9 @@ struct Scenario {
   bool unprivileged;  // the probe runs as uid 65534
   bool answer;
   milliseconds at_least, at_most;
-  const char* output;  // what the probe writes on standard output
+  const char* output;        // what the probe writes on standard output
+  std::uint8_t probed;       // the probe goes to 127.0.0.<probed>
+  std::uint8_t forged_from;  // 0, or echo replies with our identifier from 127.0.0.<forged_from>
 };
 
 void PrintTo(const Scenario& s, std::ostream* os) {
@@ -145,7 +158,16 @@ void PrintTo(const Scenario& s, std::ostream* os) {
 }
 
 // The steps of the child, for its report.
-enum class Step : int { Probed, Unshare, LoopbackUp, IgnoreEcho, Noise, Redirect, DropPrivilege };
+enum class Step : int {
+  Probed,
+  Unshare,
+  LoopbackUp,
+  IgnoreEcho,
+  Noise,
+  Forge,
+  Redirect,
+  DropPrivilege
+};
 
 struct Report {
   Step step = Step::Probed;  // the step that failed, or Probed
@@ -199,6 +221,32 @@ pid_t start_noise() {
   _exit(0);
 }
 
+// Starts a process that, for at most 3 s, sends every 10 ms an echo reply that carries our
+// identifier and sequence number 1, from 127.0.0.<source> to 127.0.0.1, as any local process with a
+// raw socket could. Returns its pid, or -1.
+pid_t start_forger(std::uint8_t source) {
+  Bytes reply = echo_request(echo_identifier(getpid()));
+  reply[0] = 0;  // echo reply
+  reply[2] = reply[3] = 0;
+  const auto checksum = static_cast<std::uint16_t>(~ones_complement_sum(reply));
+  reply[2] = static_cast<std::uint8_t>(checksum >> 8);
+  reply[3] = static_cast<std::uint8_t>(checksum);
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  close_range(3, ~0u, 0);
+  auto socket = helper_ipc::platform::open_socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+  if (!socket) _exit(1);
+  const sockaddr_in from = helper_ipc::platform::ipv4_socket_address(0x7F000000u | source, 0);
+  if (bind(socket->get(), reinterpret_cast<const sockaddr*>(&from), sizeof from) == -1) _exit(1);
+  const sockaddr_in to = helper_ipc::platform::ipv4_socket_address(INADDR_LOOPBACK, 0);
+  for (int i = 0; i < 300; ++i) {
+    sendto(socket->get(), reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+           sizeof to);
+    usleep(10'000);
+  }
+  _exit(0);
+}
+
 // Sends the report to the parent and ends the child. `failed` is the step that failed, with errno.
 [[noreturn]] void finish(int report_fd, Report report, Step failed) {
   report.step = failed;
@@ -216,15 +264,18 @@ pid_t start_noise() {
   if (s.ignore_echo && !ignore_echo_requests()) fail(Step::IgnoreEcho);
   const pid_t noise = s.noise ? start_noise() : 0;
   if (noise == -1) fail(Step::Noise);
+  const pid_t forger = s.forged_from != 0 ? start_forger(s.forged_from) : 0;
+  if (forger == -1) fail(Step::Forge);
   if (dup2(output_fd, STDOUT_FILENO) == -1) fail(Step::Redirect);
   if (s.unprivileged && (setgid(65534) == -1 || setuid(65534) == -1)) fail(Step::DropPrivilege);
 
   const auto start = std::chrono::steady_clock::now();
-  const helper_ipc::Response response = icmp_echo({helper_ipc::Ipv4Addr{{127, 0, 0, 1}}});
+  const helper_ipc::Response response = icmp_echo({helper_ipc::Ipv4Addr{{127, 0, 0, s.probed}}});
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  if (noise > 0) {
-    kill(noise, SIGKILL);
-    waitpid(noise, nullptr, 0);
+  for (const pid_t helper : {noise, forger}) {
+    if (helper <= 0) continue;
+    kill(helper, SIGKILL);
+    waitpid(helper, nullptr, 0);
   }
   const auto* result = std::get_if<helper_ipc::IcmpResult>(&response);
   report.answer = result != nullptr && result->value;
@@ -283,13 +334,23 @@ TEST_P(ProbeInPrivateNetwork, AnswersInTime) {
 INSTANTIATE_TEST_SUITE_P(
     Loopback, ProbeInPrivateNetwork,
     ::testing::Values(
-        Scenario{"answering", true, false, false, false, true, 0ms, 400ms, ""},
-        Scenario{"ignoring_echo", true, true, false, false, false, 450ms, 2000ms, ""},
-        Scenario{"ignoring_echo_amid_noise", true, true, true, false, false, 450ms, 2000ms, ""},
-        Scenario{"loopback_down", false, false, false, false, false, 0ms, 400ms, ""},
+        Scenario{"answering", true, false, false, false, true, 0ms, 400ms, "", 1, 0},
+        Scenario{"answering_from_another_loopback_address", true, false, false, false, true, 0ms,
+                 400ms, "", 3, 0},
+        Scenario{"ignoring_echo", true, true, false, false, false, 450ms, 2000ms, "", 1, 0},
+        Scenario{"ignoring_echo_amid_noise", true, true, true, false, false, 450ms, 2000ms, "", 1,
+                 0},
+        // Replies with our identifier forged from elsewhere do not make a silent host reachable;
+        // the same forgeries from the probed address do, which shows that they arrive.
+        Scenario{"silent_amid_replies_forged_elsewhere", true, true, false, false, false, 450ms,
+                 2000ms, "", 3, 2},
+        Scenario{"replies_forged_from_the_probed_address", true, true, false, false, true, 0ms,
+                 400ms, "", 3, 3},
+        Scenario{"loopback_down", false, false, false, false, false, 0ms, 400ms, "", 1, 0},
         Scenario{"without_raw_socket_privilege", true, false, false, true, false, 0ms, 400ms,
                  "[pelmor-helper] icmp: raw socket create failed: Operation not permitted "
-                 "(os error 1)\n"}),
+                 "(os error 1)\n",
+                 1, 0}),
     [](const ::testing::TestParamInfo<Scenario>& p) { return std::string(p.param.name); });
 
 #else

@@ -184,5 +184,36 @@ TEST(Operations, RefuseNulBytesInNames) {
   EXPECT_EQ(ifconfig_read({iface}), Response{Ifconfig{}});
 }
 
+// A name that the tool would take for an option never reaches it; any other name does.
+TEST(Operations, RefuseInterfaceNamesThatBeginWithADash) {
+  const Ipv4Addr addr = *Ipv4Addr::parse("10.0.0.1");
+  const Response refused = Err{"invalid interface name: must not begin with '-'"};
+  const struct {
+    std::string iface;
+    bool passable;
+  } rows[] = {
+      {"-a", false},
+      {"-", false},
+      {"--", false},
+      {"-en0", false},
+      {std::string("-\0x", 3), false},
+      {"en0", true},
+      {"en-0", true},
+      {"bridge100-", true},
+      {" -a", true},
+      {"\u2010a", true},  // a hyphen that is not the ASCII one
+      {"", true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.iface);
+    EXPECT_EQ(is_passable_interface_name(row.iface), row.passable);
+    if (row.passable) continue;
+    // Refused before any tool starts, so these answers come whatever is installed.
+    EXPECT_EQ(ifconfig_set({row.iface, addr, addr}), refused);
+    EXPECT_EQ(ifconfig_delete({row.iface, addr}), refused);
+    EXPECT_EQ(ifconfig_read({row.iface}), Response{Ifconfig{}});
+  }
+}
+
 }  // namespace
 }  // namespace pelmor

@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <new>
 #include <set>
 #include <sstream>
 #include <string>
@@ -24,6 +26,25 @@
 #include "gtest/gtest.h"
 #include "helper_ipc/stream.h"
 #include "helper_ipc/unique_fd.h"
+
+// While a test arms it, any single allocation of the arming thread above the limit fails with
+// std::bad_alloc, as a real allocation fails when memory runs out.
+namespace {
+thread_local std::size_t t_allocation_limit = 0;  // 0: no limit
+}  // namespace
+
+// Kept out of line: inlined, the pair of malloc and free looks mismatched to the compiler.
+[[gnu::noinline]] void* operator new(std::size_t size) {
+  if (t_allocation_limit != 0 && size > t_allocation_limit) throw std::bad_alloc();
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept {
+  std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
 
 namespace pelmor {
 namespace {
@@ -216,6 +237,57 @@ TEST_F(ToolRunnerTest, ToolThatStopsReadingGivesBrokenPipeAndIsReaped) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   EXPECT_TRUE(gone()) << "the tool was not reaped";
+}
+
+// Allocations on this thread above `limit` fail until the scope ends.
+class AllocationLimit {
+ public:
+  explicit AllocationLimit(std::size_t limit) { t_allocation_limit = limit; }
+  ~AllocationLimit() { t_allocation_limit = 0; }
+  AllocationLimit(const AllocationLimit&) = delete;
+  AllocationLimit& operator=(const AllocationLimit&) = delete;
+};
+
+// A run left through an exception (here: memory runs out while the output is captured) still
+// ends its tool: a tool that is running is killed, and none is left unreaped.
+TEST_F(ToolRunnerTest, ToolOfARunAbandonedThroughAnExceptionIsKilledAndReaped) {
+  const std::string pid_file = dir_ + "/pid";
+  const std::string finished = dir_ + "/finished";
+  // 1 MiB of output, then a long sleep that only a kill cuts short.
+  const std::string tool = script(
+      "tool", "echo $$ > " + pid_file + "; head -c 1048576 /dev/zero; sleep 20; : > " + finished);
+  const std::string large_input = pattern(kMiB);
+  const struct {
+    const char* name;
+    std::function<ToolOutcome()> run;
+  } rows[] = {
+      {"without input", [&] { return run_tool(tool, {}); }},
+      {"with its input written", [&] { return run_tool_with_input(tool, {}, "x\n"); }},
+      // The tool never reads: the failure comes while the input is still being written.
+      {"while its input is written", [&] { return run_tool_with_input(tool, {}, large_input); }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::filesystem::remove(pid_file);
+    EXPECT_THROW(
+        {
+          AllocationLimit limit(256 * 1024);
+          (void)row.run();
+        },
+        std::bad_alloc);
+    EXPECT_FALSE(sigpipe_in(blocked_signals));
+
+    const pid_t pid = std::stoi(read_file(pid_file));
+    int status = 0;
+    const pid_t waited = waitpid(pid, &status, WNOHANG);
+    EXPECT_EQ(waited, -1) << "the tool is still a child of ours: running or a zombie";
+    EXPECT_EQ(errno, ECHILD);
+    if (waited == 0) {  // left running: end it here, so that it does not outlive the test
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
+    EXPECT_FALSE(std::filesystem::exists(finished)) << "the tool was waited for, not killed";
+  }
 }
 
 TEST_F(ToolRunnerTest, ToolInheritsOnlyItsStandardStreamsAndDefaultSigpipe) {

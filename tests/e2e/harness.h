@@ -101,4 +101,8 @@ std::string as_user(uid_t uid, const std::function<std::string()>& body);
 bool eventually(const std::function<bool()>& done,
                 std::chrono::milliseconds patience = std::chrono::seconds(10));
 
+// The next runs of the stand-in `tool` print zeros on standard output without end, until they are
+// stopped.
+void print_without_end(const StandIn& tool);
+
 }  // namespace e2e

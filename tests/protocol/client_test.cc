@@ -3,6 +3,7 @@
 #include "helper_ipc/client.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <functional>
@@ -140,26 +141,39 @@ TEST_F(ClientTest, NamesEachWayAReplyCanFail) {
     std::function<void(int)> peer;
     ClientError::Kind kind;
     std::string text;
+    bool peer_done_first;  // the peer has ended (and closed) before the request is sent
   };
+  const std::string hung_up =
+      "the daemon closed the connection without a reply (this user is not admitted, or the "
+      "request was not understood; the daemon's log says which)";
   const std::vector<Case> cases = {
-      {[](int fd) { (void)next_request(fd); }, ClientError::Kind::Closed,
-       "the daemon closed the connection without a reply (this user is not admitted, or the "
-       "request was not understood; the daemon's log says which)"},
+      {[](int fd) { (void)next_request(fd); }, ClientError::Kind::Closed, hung_up, false},
+      // A close with the request unread resets the connection, as a refusal does on Linux.
+      {[](int fd) {
+         pollfd p{fd, POLLIN, 0};
+         ASSERT_EQ(poll(&p, 1, 10'000), 1);
+       },
+       ClientError::Kind::Closed, hung_up, false},
+      // Closed before the request was sent: nobody reads it (EPIPE).
+      {[](int) {}, ClientError::Kind::Closed, hung_up, true},
       {[](int fd) {
          (void)next_request(fd);
          ASSERT_TRUE(write_all(fd, std::string("\0\0\0\4Pong", 8)).ok());
        },
-       ClientError::Kind::BadReply, "the reply did not decode: expected value at line 1 column 1"},
+       ClientError::Kind::BadReply, "the reply did not decode: expected value at line 1 column 1",
+       false},
       {[](int fd) {
          (void)next_request(fd);
          reply(fd, FdFollows{});
        },
-       ClientError::Kind::BadReply, "FdFollows came in answer to a request without descriptor"},
+       ClientError::Kind::BadReply, "FdFollows came in answer to a request without descriptor",
+       false},
   };
   for (const Case& c : cases) {
     run(c.peer);
+    if (c.peer_done_first) peer_.join();
     auto got = client_->call(Ping{});
-    peer_.join();
+    if (peer_.joinable()) peer_.join();
     ASSERT_FALSE(got.ok());
     EXPECT_EQ(got.error().kind, c.kind);
     EXPECT_EQ(got.error().text, c.text);

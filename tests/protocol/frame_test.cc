@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -165,6 +166,59 @@ TEST_F(FrameTest, PassesTheDescriptorWithTheBodyNotThePrefix) {
   char buf[64] = {};
   EXPECT_EQ(read(pipe->first.get(), buf, sizeof buf), 25);
   EXPECT_STREQ(buf, "via the passed descriptor");
+}
+
+// A peer that announces a body and sends only part of it: the reader holds memory for what
+// arrived (one growth step ahead at most, or twice what arrived), never for what was announced.
+TEST(FrameBodyMemory, FollowsTheBytesThatArrivedNotTheLengthAnnounced) {
+  constexpr std::size_t KiB = 1024;
+  struct Row {
+    std::uint32_t announced;
+    std::size_t sent;  // then the peer closes; all of it is a whole body
+  };
+  const Row rows[] = {
+      {kMaxFrameBody, 0},
+      {kMaxFrameBody, 1},
+      {kMaxFrameBody, 64 * KiB},
+      {kMaxFrameBody, 64 * KiB + 1},
+      {kMaxFrameBody, 300 * KiB},
+      {kMaxFrameBody, kMaxFrameBody - 1},
+      {kMaxFrameBody, kMaxFrameBody},
+      {200 * KiB, 200 * KiB},
+      {10, 3},
+      {10, 10},
+      {0, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.announced) + " announced, " + std::to_string(row.sent) +
+                 " sent");
+    auto pair = platform::stream_socketpair();
+    ASSERT_TRUE(pair.ok());
+    std::string body(row.sent, 'b');
+    for (std::size_t i = 0; i < body.size(); i += 4093)
+      body[i] = static_cast<char>('a' + i % 26);  // a misplaced copy shows
+    // The peer writes from its own thread: a large body does not fit the socket buffer.
+    std::thread peer([&, fd = std::move(pair->second)]() mutable {
+      EXPECT_TRUE(write_all(fd.get(), prefix(row.announced) + body).ok());
+      fd.reset();
+    });
+    BufReader reader(pair->first.get());
+    BodyBuffer got;
+    const Status status = read_frame_body_into(reader, got);
+    peer.join();
+
+    EXPECT_LE(got.capacity(),
+              std::min<std::size_t>(row.announced, std::max(kBodyGrowthStep, 2 * row.sent)));
+    if (row.sent == row.announced) {
+      ASSERT_TRUE(status.ok()) << status.error().text();
+      EXPECT_EQ(got.view().size(), body.size());
+      EXPECT_TRUE(got.view() == body);
+    } else {
+      ASSERT_FALSE(status.ok());
+      EXPECT_EQ(status.error().kind(), IoErrorKind::UnexpectedEof);
+      EXPECT_LE(got.view().size(), row.sent);
+    }
+  }
 }
 
 }  // namespace

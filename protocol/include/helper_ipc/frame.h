@@ -3,8 +3,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "helper_ipc/messages.h"
 #include "helper_ipc/result.h"
@@ -16,8 +19,51 @@ namespace helper_ipc {
 // The largest body that a reader accepts. Writers check only that the length fits the prefix.
 inline constexpr std::uint32_t kMaxFrameBody = 1024 * 1024;
 
-// Reads one frame and returns its body. A length above kMaxFrameBody fails with InvalidData
-// "frame too large" before any body byte is read (and before anything is allocated for it).
+// How far ahead of the bytes that arrived a body being read may hold memory: a reader allocates
+// at most this much before the first body byte arrives, and never more than twice what arrived
+// beyond that.
+inline constexpr std::size_t kBodyGrowthStep = 64 * 1024;
+
+// The body of a frame being read. It grows as the bytes arrive, so a peer that announces a large
+// body and sends little of it makes the reader hold little; growth doubles the capacity (at most
+// up to the announced length), so reading a large body copies it a bounded number of times.
+// Memory not yet written is not touched.
+class BodyBuffer {
+ public:
+  BodyBuffer() = default;
+  BodyBuffer(BodyBuffer&& other) noexcept
+      : data_(std::move(other.data_)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  BodyBuffer& operator=(BodyBuffer&& other) noexcept {
+    data_ = std::move(other.data_);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+    return *this;
+  }
+
+  // The body read so far: the whole body after a successful read.
+  std::string_view view() const noexcept { return {data_.get(), size_}; }
+  // What the buffer holds allocated now.
+  std::size_t capacity() const noexcept { return capacity_; }
+
+ private:
+  friend Status read_frame_body_into(BufReader& reader, BodyBuffer& body);
+
+  struct Free {
+    void operator()(char* p) const noexcept { std::free(p); }
+  };
+  std::unique_ptr<char, Free> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// Reads one frame into `body`, releasing whatever it held first. A length above kMaxFrameBody fails
+// with InvalidData "frame too large" before any body byte is read and before anything is allocated.
+// The body buffer is grown step by step as its bytes arrive (see BodyBuffer).
+Status read_frame_body_into(BufReader& reader, BodyBuffer& body);
+
+// Reads one frame and returns its body, as read_frame_body_into.
 Result<std::string> read_frame_body(BufReader& reader);
 
 // Reads one frame and decodes its body as a Request; a body that does not decode fails with
