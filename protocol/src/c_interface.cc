@@ -3,7 +3,6 @@
 // kept by the handle.
 #include <fcntl.h>
 
-#include <cerrno>
 #include <new>
 #include <optional>
 #include <string>
@@ -34,27 +33,8 @@ helper_ipc_status fail(helper_ipc_client& c, helper_ipc_status status, std::stri
   return status;
 }
 
-// Whether an I/O failure says that the daemon closed the connection on a request it had not read:
-// that is how a refusal or an undecodable request shows on systems that reset such a connection
-// instead of ending it.
-bool closed_by_daemon(const ClientError& e) {
-  for (const int code : {ECONNRESET, EPIPE}) {
-    const std::string suffix = ": " + os_error_text(code);
-    if (e.text.size() >= suffix.size() &&
-        e.text.compare(e.text.size() - suffix.size(), suffix.size(), suffix) == 0) {
-      return true;
-    }
-  }
-  return false;
-}
-
 helper_ipc_status from_client_error(helper_ipc_client& c, ClientError e) {
-  if (e.kind == ClientError::Kind::Io && closed_by_daemon(e)) {
-    return fail(c, HELPER_IPC_REFUSED,
-                "the daemon closed the connection without a reply (this user is not admitted, or "
-                "the request was not understood; the daemon's log says which): " +
-                    e.text);
-  }
+  // A reset or a write into a closed connection counts as the daemon's hang-up already (Closed).
   switch (e.kind) {
     case ClientError::Kind::ErrReply:
       return fail(c, HELPER_IPC_ERR_REPLY, std::move(e.text));
