@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "helper_ipc/ipv4.h"
+#include "helper_ipc/overloaded.h"
 
 namespace helper_ipc {
 
@@ -110,13 +111,5 @@ struct Err {
 };
 
 using Response = std::variant<Pong, Forwarding, Ok, PfToken, Ifconfig, IcmpResult, FdFollows, Err>;
-
-// A visitor made of one lambda per message type, for std::visit over a Request or a Response.
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
-template <class... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;  // compilers without aggregate deduction need the guide
 
 }  // namespace helper_ipc

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "helper_ipc/result.h"
+#include "helper_ipc/retry_eintr.h"
 #include "helper_ipc/unique_fd.h"
 
 namespace helper_ipc::platform {
