@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 
 #include "helper_ipc/codec.h"
 #include "json_reader.h"
