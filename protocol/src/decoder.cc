@@ -135,12 +135,13 @@ class MessageDecoder {
   // Reads the value of field `k` of `m`.
   template <class M>
   bool read_field(M& m, int k) {
-    return [&]<std::size_t... K>(std::index_sequence<K...>) {
-      bool ok = false;
-      ((k == static_cast<int>(K) && (ok = read(field_value<K>(m)), true)) || ...);
-      return ok;
-    }
-    (std::make_index_sequence<kFieldCount<M>>{});
+    return read_field(m, k, std::make_index_sequence<kFieldCount<M>>{});
+  }
+  template <class M, std::size_t... K>
+  bool read_field(M& m, int k, std::index_sequence<K...>) {
+    bool ok = false;
+    ((k == static_cast<int>(K) ? void(ok = read(field_value<K>(m))) : void()), ...);
+    return ok;
   }
 
   // ---- The value types of the messages. --------------------------------------------------
