@@ -21,7 +21,8 @@ if(count LESS 2)
   message(FATAL_ERROR "no headers installed under ${include_dir}/helper_ipc")
 endif()
 foreach(header IN LISTS headers)
-  step(${CXX_COMPILER} -std=c++20 -fsyntax-only -I${include_dir} -x c++ ${header})
+  step(${CXX_COMPILER} -std=c++20 -fsyntax-only -I${include_dir} -include ${header} -x c++
+       /dev/null)
 endforeach()
 step(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK}/build -DCMAKE_PREFIX_PATH=${WORK}/prefix
      -DCMAKE_CXX_COMPILER=${CXX_COMPILER})
