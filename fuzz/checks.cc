@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
 #include <variant>
 
 namespace pelmor::fuzz {
@@ -114,20 +117,19 @@ class Rendering {
            std::string(expected) + " in " + std::string(line_));
     pos_ += expected.size();
   }
-  void text(std::string_view name, const std::string& value) {
-    literal(name);
-    literal(": \"");
-    expect(read_log_quoted(line_, &pos_) == value, "log rendering: a text reads back differently",
+  // A text: quoted, and reading back as the request's own text.
+  void value(const std::string& text) {
+    literal("\"");
+    expect(read_log_quoted(line_, &pos_) == text, "log rendering: a text reads back differently",
            line_);
   }
-  void address(std::string_view name, const Ipv4Addr& a) {
-    literal(name);
-    literal(": ");
+  void value(const Ipv4Addr& a) {
     const std::string dotted = std::to_string(a.octets[0]) + "." + std::to_string(a.octets[1]) +
                                "." + std::to_string(a.octets[2]) + "." +
                                std::to_string(a.octets[3]);
     literal(dotted);
   }
+  void value(bool flag) { literal(flag ? "true" : "false"); }
   void end() { expect(pos_ == line_.size(), "log rendering: text after the request", line_); }
 
  private:
@@ -290,59 +292,27 @@ void check_log_rendering(const Request& request, std::string_view line) {
     expect(!breaks_log_line(cp), "log rendering: a line break or control character", line);
   });
   Rendering r(line);
-  std::visit(Overloaded{
-                 [&](const Ping&) { r.literal("Ping"); },
-                 [&](const GetForwarding&) { r.literal("GetForwarding"); },
-                 [&](const SetForwarding& m) {
-                   r.literal(m.value ? "SetForwarding(true)" : "SetForwarding(false)");
-                 },
-                 [&](const PfLoadAnchor& m) {
-                   r.literal("PfLoadAnchor { ");
-                   r.text("anchor", m.anchor);
-                   r.literal(", ");
-                   r.text("rules", m.rules);
-                   r.literal(" }");
-                 },
-                 [&](const PfFlushAnchor& m) {
-                   r.literal("PfFlushAnchor { ");
-                   r.text("anchor", m.anchor);
-                   r.literal(" }");
-                 },
-                 [&](const PfEnable&) { r.literal("PfEnable"); },
-                 [&](const PfRelease& m) {
-                   r.literal("PfRelease { ");
-                   r.text("token", m.token);
-                   r.literal(" }");
-                 },
-                 [&](const IfconfigRead& m) {
-                   r.literal("IfconfigRead { ");
-                   r.text("iface", m.iface);
-                   r.literal(" }");
-                 },
-                 [&](const IfconfigSet& m) {
-                   r.literal("IfconfigSet { ");
-                   r.text("iface", m.iface);
-                   r.literal(", ");
-                   r.address("addr", m.addr);
-                   r.literal(", ");
-                   r.address("mask", m.mask);
-                   r.literal(" }");
-                 },
-                 [&](const IfconfigDelete& m) {
-                   r.literal("IfconfigDelete { ");
-                   r.text("iface", m.iface);
-                   r.literal(", ");
-                   r.address("addr", m.addr);
-                   r.literal(" }");
-                 },
-                 [&](const BindDhcp67&) { r.literal("BindDhcp67"); },
-                 [&](const IcmpEcho& m) {
-                   r.literal("IcmpEcho { ");
-                   r.address("ip", m.ip);
-                   r.literal(" }");
-                 },
-             },
-             request);
+  std::visit(
+      [&](const auto& message) {
+        using M = std::decay_t<decltype(message)>;
+        r.literal(M::kName);
+        if constexpr (kShape<M> == Shape::kValue) {
+          r.literal("(");
+          r.value(field_value<0>(message));
+          r.literal(")");
+        } else if constexpr (kShape<M> == Shape::kFields) {
+          std::string_view separator = " { ";
+          for_each_field(message, [&](const auto& field, const auto& value) {
+            r.literal(separator);
+            r.literal(field.name);
+            r.literal(": ");
+            r.value(value);
+            separator = ", ";
+          });
+          r.literal(" }");
+        }
+      },
+      request);
   r.end();
 }
 
@@ -398,31 +368,41 @@ void check_compact_json(std::string_view body) {
   expect(!in_string, "encoded body: an unterminated string", body);
 }
 
+namespace {
+
+void check_text(const std::string& text) {
+  expect(is_valid_utf8(text), "decoded text: invalid UTF-8", text);
+}
+void check_text(const Ipv4Addr&) {}
+void check_text(bool) {}
+template <class A, class B>
+void check_text(const std::pair<A, B>& pair) {
+  check_text(pair.first);
+  check_text(pair.second);
+}
+template <class T>
+void check_text(const std::optional<T>& value) {
+  if (value) check_text(*value);
+}
+
+// Every text field of any message of the family.
+template <class Family>
+void check_texts(const Family& family) {
+  std::visit(
+      [](const auto& message) {
+        for_each_field(message, [](const auto&, const auto& value) { check_text(value); });
+      },
+      family);
+}
+
+}  // namespace
+
 void check_texts_are_utf8(const Request& request) {
-  auto valid = [](const std::string& text) {
-    expect(is_valid_utf8(text), "decoded text: invalid UTF-8", text);
-  };
-  std::visit(Overloaded{
-                 [&](const PfLoadAnchor& m) {
-                   valid(m.anchor);
-                   valid(m.rules);
-                 },
-                 [&](const PfFlushAnchor& m) { valid(m.anchor); },
-                 [&](const PfRelease& m) { valid(m.token); },
-                 [&](const IfconfigRead& m) { valid(m.iface); },
-                 [&](const IfconfigSet& m) { valid(m.iface); },
-                 [&](const IfconfigDelete& m) { valid(m.iface); }, [](const auto&) {},  // no text
-             },
-             request);
+  check_texts(request);
 }
 
 void check_texts_are_utf8(const Response& response) {
-  if (const auto* token = std::get_if<PfToken>(&response); token != nullptr && token->token) {
-    expect(is_valid_utf8(*token->token), "decoded text: invalid UTF-8", *token->token);
-  }
-  if (const auto* err = std::get_if<Err>(&response)) {
-    expect(is_valid_utf8(err->text), "decoded text: invalid UTF-8", err->text);
-  }
+  check_texts(response);
 }
 
 }  // namespace pelmor::fuzz

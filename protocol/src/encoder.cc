@@ -1,4 +1,8 @@
-// Encoding of Response bodies, and the log rendering of requests.
+// Encoding of Request and Response bodies, and the log rendering of requests. Both follow each
+// message's declaration: its name, and its fields in order.
+#include <optional>
+#include <string>
+#include <utility>
 #include <variant>
 
 #include "helper_ipc/codec.h"
@@ -11,135 +15,136 @@ namespace {
 using detail::append_json_string;
 using detail::append_log_quoted;
 
-void append_json_address(std::string& out, const Ipv4Addr& addr) {
+// ---- JSON ----------------------------------------------------------------------------------
+
+// About how many bytes a value takes in JSON: room to reserve before writing it.
+std::size_t json_size_hint(const std::string& text) {
+  return text.size() + 2;
+}
+std::size_t json_size_hint(const Ipv4Addr&) {
+  return 17;
+}
+std::size_t json_size_hint(bool) {
+  return 5;
+}
+template <class A, class B>
+std::size_t json_size_hint(const std::pair<A, B>& pair) {
+  return json_size_hint(pair.first) + json_size_hint(pair.second) + 3;
+}
+template <class T>
+std::size_t json_size_hint(const std::optional<T>& value) {
+  return value ? json_size_hint(*value) : 4;
+}
+
+void append_json(std::string& out, const std::string& text) {
+  append_json_string(out, text);
+}
+void append_json(std::string& out, const Ipv4Addr& addr) {
   out.push_back('"');
   addr.append_to(out);
   out.push_back('"');
 }
+void append_json(std::string& out, bool flag) {
+  out += flag ? "true" : "false";
+}
+template <class A, class B>
+void append_json(std::string& out, const std::pair<A, B>& pair) {
+  out.push_back('[');
+  append_json(out, pair.first);
+  out.push_back(',');
+  append_json(out, pair.second);
+  out.push_back(']');
+}
+template <class T>
+void append_json(std::string& out, const std::optional<T>& value) {
+  if (value) {
+    append_json(out, *value);
+  } else {
+    out += "null";
+  }
+}
 
-const char* json_bool(bool b) {
-  return b ? "true" : "false";
+// Compact JSON: `"Name"` for a message without payload, `{"Name":value}` for one with an unnamed
+// value, `{"Name":{"a":x,"b":y}}` for one with named fields, in declaration order.
+template <class M>
+std::string encode_message(const M& message) {
+  std::string out;
+  if constexpr (kShape<M> == Shape::kUnit) {
+    ((out = '"') += M::kName) += '"';
+  } else {
+    std::size_t size = M::kName.size() + 6;
+    for_each_field(message, [&](const auto& field, const auto& value) {
+      if constexpr (kShape<M> == Shape::kFields) size += field.name.size() + 4;
+      size += json_size_hint(value);
+    });
+    out.reserve(size);
+    ((out = "{\"") += M::kName) += "\":";
+    if constexpr (kShape<M> == Shape::kValue) {
+      append_json(out, field_value<0>(message));
+    } else {
+      char separator = '{';
+      for_each_field(message, [&](const auto& field, const auto& value) {
+        ((out += separator) += '"') += field.name;
+        out += "\":";
+        append_json(out, value);
+        separator = ',';
+      });
+      out.push_back('}');
+    }
+    out.push_back('}');
+  }
+  return out;
+}
+
+// ---- The log rendering -----------------------------------------------------------------------
+
+void append_log(std::string& out, const std::string& text) {
+  append_log_quoted(out, text);
+}
+void append_log(std::string& out, const Ipv4Addr& addr) {
+  addr.append_to(out);
+}
+void append_log(std::string& out, bool flag) {
+  out += flag ? "true" : "false";
+}
+
+// `Name` for a message without payload, `Name(value)` for one with an unnamed value,
+// `Name { a: x, b: y }` for one with named fields.
+template <class M>
+std::string render_message(const M& message) {
+  std::string out(M::kName);
+  if constexpr (kShape<M> == Shape::kValue) {
+    out.push_back('(');
+    append_log(out, field_value<0>(message));
+    out.push_back(')');
+  } else if constexpr (kShape<M> == Shape::kFields) {
+    const char* separator = " { ";
+    for_each_field(message, [&](const auto& field, const auto& value) {
+      ((out += separator) += field.name) += ": ";
+      append_log(out, value);
+      separator = ", ";
+    });
+    out += " }";
+  }
+  return out;
 }
 
 }  // namespace
 
 std::string encode_response(const Response& response) {
-  std::string out;
-  std::visit(Overloaded{
-                 [&](const Pong&) { out = "\"Pong\""; },
-                 [&](const Forwarding& r) { (out = "{\"Forwarding\":") += json_bool(r.value); },
-                 [&](const Ok&) { out = "\"Ok\""; },
-                 [&](const PfToken& r) {
-                   out = "{\"PfToken\":";
-                   if (r.token) {
-                     out.reserve(out.size() + r.token->size() + 3);
-                     append_json_string(out, *r.token);
-                   } else {
-                     out += "null";
-                   }
-                 },
-                 [&](const Ifconfig& r) {
-                   out = "{\"Ifconfig\":";
-                   if (r.value) {
-                     out.push_back('[');
-                     append_json_address(out, r.value->first);
-                     out.push_back(',');
-                     append_json_address(out, r.value->second);
-                     out.push_back(']');
-                   } else {
-                     out += "null";
-                   }
-                 },
-                 [&](const IcmpResult& r) { (out = "{\"IcmpResult\":") += json_bool(r.value); },
-                 [&](const FdFollows&) { out = "\"FdFollows\""; },
-                 [&](const Err& r) {
-                   out.reserve(r.text.size() + 10);
-                   out = "{\"Err\":";
-                   append_json_string(out, r.text);
-                 },
-             },
-             response);
-  if (out.front() == '{') out.push_back('}');
-  return out;
+  return std::visit([](const auto& message) { return encode_message(message); }, response);
 }
-
-namespace {
-
-// Calls `text(key, value)` or `address(key, value)` for each named field of `request`, in
-// declaration order; nothing for a request without named fields. The one list of the requests'
-// fields, for the JSON form and the log rendering alike.
-template <class Text, class Address>
-void for_each_field(const Request& request, Text&& text, Address&& address) {
-  std::visit(Overloaded{
-                 [&](const PfLoadAnchor& r) {
-                   text("anchor", r.anchor);
-                   text("rules", r.rules);
-                 },
-                 [&](const PfFlushAnchor& r) { text("anchor", r.anchor); },
-                 [&](const PfRelease& r) { text("token", r.token); },
-                 [&](const IfconfigRead& r) { text("iface", r.iface); },
-                 [&](const IfconfigSet& r) {
-                   text("iface", r.iface);
-                   address("addr", r.addr);
-                   address("mask", r.mask);
-                 },
-                 [&](const IfconfigDelete& r) {
-                   text("iface", r.iface);
-                   address("addr", r.addr);
-                 },
-                 [&](const IcmpEcho& r) { address("ip", r.ip); },
-                 [](const auto&) {},
-             },
-             request);
-}
-
-}  // namespace
 
 std::string encode_request(const Request& request) {
-  const std::string_view name = variant_name(request);
-  std::string out;
-  if (const auto* r = std::get_if<SetForwarding>(&request)) {
-    ((((out = "{\"") += name) += "\":") += json_bool(r->value)) += '}';
-    return out;
-  }
-  // Named fields form `{"Name":{"a":x,"b":y}}`, a request without them `"Name"`.
-  auto key = [&](const char* k) -> std::string& {
-    if (out.empty()) {
-      ((out = "{\"") += name) += "\":{";
-    } else {
-      out += ',';
-    }
-    ((out += '"') += k) += "\":";
-    return out;
-  };
-  for_each_field(
-      request, [&](const char* k, const std::string& v) { append_json_string(key(k), v); },
-      [&](const char* k, const Ipv4Addr& v) { append_json_address(key(k), v); });
-  if (out.empty()) {
-    ((out = '"') += name) += '"';
-  } else {
-    out += "}}";
-  }
-  return out;
+  return std::visit([](const auto& message) { return encode_message(message); }, request);
 }
 
 std::string render_for_log(const Request& request) {
-  std::string out(variant_name(request));
-  if (const auto* r = std::get_if<SetForwarding>(&request)) {
-    ((out += '(') += json_bool(r->value)) += ')';
-    return out;
-  }
-  // Named fields render as `Name { a: x, b: y }`.
-  const std::size_t name_end = out.size();
-  auto key = [&](const char* k) -> std::string& {
-    ((out += out.size() == name_end ? " { " : ", ") += k) += ": ";
-    return out;
-  };
-  for_each_field(
-      request, [&](const char* k, const std::string& v) { append_log_quoted(key(k), v); },
-      [&](const char* k, const Ipv4Addr& v) { v.append_to(key(k)); });
-  if (out.size() != name_end) out += " }";
-  return out;
+  return std::visit([](const auto& message) { return render_message(message); }, request);
+}
+
+std::string_view variant_name(const Request& request) {
+  return kVariantNames<Request>[request.index()];
 }
 
 }  // namespace helper_ipc

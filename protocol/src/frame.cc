@@ -11,6 +11,7 @@
 
 #include "helper_ipc/codec.h"
 #include "helper_ipc/platform.h"
+#include "helper_ipc/retry_eintr.h"
 
 namespace helper_ipc {
 

@@ -42,7 +42,7 @@ class JsonReader {
 
   // At an opening bracket: reads an array of exactly `count` elements, each with
   // `read_element(index)`. Fewer fail with "invalid length {given}, expected {length_text}", more
-  // with "trailing characters".
+  // (or anything but the closing bracket after the last) with "trailing characters".
   template <class ReadElement>
   bool read_fixed_array(int count, std::string_view length_text, ReadElement&& read_element);
 
@@ -105,7 +105,7 @@ bool JsonReader::read_fixed_array(int count, std::string_view length_text,
     return true;
   }
   if (c < 0) return fail("EOF while parsing a list");
-  if (c != ',') return fail_at_next("expected `,` or `]`");
+  if (c != ',') return fail_at_next("trailing characters");  // the values are complete
   bump();
   return fail_at_next(peek() == ']' ? "trailing comma" : "trailing characters");
 }

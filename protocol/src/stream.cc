@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "helper_ipc/platform.h"
+#include "helper_ipc/retry_eintr.h"
 
 namespace helper_ipc {
 

@@ -117,6 +117,7 @@ TEST(DecodeRequest, RefusesWhatTheMessagesDoNotAllow) {
        "invalid length 0, expected struct variant Request::PfRelease with 1 element at line 1 "
        "column 15"},
       {R"({"PfLoadAnchor":["a","b","c"]})", "trailing characters at line 1 column 26"},
+      {R"({"PfRelease":["t"}})", "trailing characters at line 1 column 18"},
       {R"({"PfLoadAnchor":["a","b",]})", "trailing comma at line 1 column 26"},
       {R"({"PfLoadAnchor":["a",]})", "trailing comma at line 1 column 22"},
       {R"({"PfRelease":{"token":"t",}})", "trailing comma at line 1 column 27"},

@@ -1,6 +1,7 @@
 // The system calls whose form differs between macOS, where the product runs, and Linux, where it
 // is developed and tested. Everything else in this project is plain POSIX; the few lines that tell
-// the two systems apart live in platform.cc and nowhere else.
+// the two systems apart live in platform.cc and nowhere else. This header is the library's and the
+// daemon's own: it is not installed for client applications.
 #pragma once
 
 #include <netinet/in.h>
@@ -11,6 +12,7 @@
 #include <utility>
 
 #include "helper_ipc/result.h"
+#include "helper_ipc/retry_eintr.h"
 #include "helper_ipc/unique_fd.h"
 
 namespace helper_ipc::platform {

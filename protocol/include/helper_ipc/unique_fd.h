@@ -1,8 +1,9 @@
 // The one owner of a file descriptor: move-only, closes in its destructor.
 #pragma once
 
-#include <cerrno>
 #include <utility>
+
+#include "helper_ipc/retry_eintr.h"
 
 namespace helper_ipc {
 
@@ -32,14 +33,5 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
-
-// Repeats a system call while it fails with EINTR.
-template <class F>
-auto retry_eintr(F&& call) {
-  for (;;) {
-    auto rc = call();
-    if (!(rc == -1 && errno == EINTR)) return rc;
-  }
-}
 
 }  // namespace helper_ipc
