@@ -1,0 +1,58 @@
+// One admitted connection, as its thread holds it: the accepted socket, a duplicate of it for
+// reading, the buffered reader and writer over the two, the peer's uid, and its place under the
+// connection caps. Every way out of the connection ends here: the writer is flushed once more, the
+// socket is closed, then the duplicate, and the place is given back last.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+
+#include "admission.h"
+#include "helper_ipc/result.h"
+#include "helper_ipc/stream.h"
+#include "helper_ipc/unique_fd.h"
+
+namespace pelmor {
+
+// What the accept loop hands to a connection thread.
+struct AdmittedPeer {
+  helper_ipc::UniqueFd socket;
+  uid_t uid = kUnknownUid;
+  ConnectionCaps::Place place;
+};
+
+class Connection {
+ public:
+  // Duplicates the socket for reading (close-on-exec, numbered 3 or more). The error is the
+  // duplication's; the peer's socket and place are released with it.
+  static helper_ipc::Result<Connection> open(AdmittedPeer peer);
+
+  Connection(Connection&& other) noexcept;
+  Connection& operator=(Connection&&) = delete;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection();
+
+  uid_t uid() const noexcept { return uid_; }
+  int socket() const noexcept { return socket_.get(); }
+  helper_ipc::BufReader& reader() noexcept { return *reader_; }
+  helper_ipc::BufWriter& writer() noexcept { return *writer_; }
+
+ private:
+  Connection(AdmittedPeer peer, helper_ipc::UniqueFd duplicate);
+
+  ConnectionCaps::Place place_;
+  uid_t uid_;
+  helper_ipc::UniqueFd socket_;
+  // Reads go through a duplicate of the socket, writes through the socket itself, so that each
+  // direction has a descriptor of its own that nothing else uses. Nothing in this daemon needs the
+  // second descriptor for correctness; it stays because the daemon has always held two per
+  // connection, and what is observable of it (the descriptor count of a connection, the socket
+  // closing before the duplicate) is relied on by whoever watches the daemon from outside.
+  helper_ipc::UniqueFd duplicate_;
+  std::optional<helper_ipc::BufReader> reader_;
+  std::optional<helper_ipc::BufWriter> writer_;
+};
+
+}  // namespace pelmor
