@@ -96,8 +96,9 @@ std::size_t ConnectionCaps::held() const {
 // ---- RefusalLog -------------------------------------------------------------------------------
 
 std::string RefusalLog::summary(const Window& w) {
-  return "rejected " + std::to_string(w.suppressed) + " more connections from uid=" +
-         std::to_string(w.uid) + " (console_uid=" + render_console_uid(w.console) + ")";
+  return "rejected " + std::to_string(w.suppressed) +
+         " more connections from uid=" + std::to_string(w.uid) +
+         " (console_uid=" + render_console_uid(w.console) + ")";
 }
 
 bool RefusalLog::note(uid_t uid, std::optional<uid_t> console, Clock::time_point now,
@@ -194,8 +195,14 @@ AcceptFailures::Step AcceptFailures::failed(const helper_ipc::IoError& error,
   return step;
 }
 
-std::vector<std::string> AcceptFailures::succeeded() {
+std::vector<std::string> AcceptFailures::close_burst(Clock::time_point now) {
+  if (!burst_ || now - burst_start_ < kReport) return {};
   return end_burst();
+}
+
+std::optional<Clock::time_point> AcceptFailures::next_report() const {
+  if (!burst_ || repeats_ == 0) return std::nullopt;
+  return burst_start_ + kReport;
 }
 
 // ---- The decision -----------------------------------------------------------------------------
@@ -203,31 +210,33 @@ std::vector<std::string> AcceptFailures::succeeded() {
 Admission admit(uid_t peer, std::optional<uid_t> console, Clock::time_point now,
                 ConnectionCaps& caps, RefusalLog& refusals) {
   Admission out;
-  const std::string console_text = render_console_uid(console);
-  std::string refusal;
-  if (!is_admitted(peer, console)) {
-    refusal = "rejecting peer: uid=" + std::to_string(peer) +
-              " not authorized (console_uid=" + console_text + ")";
-  } else {
-    ConnectionCaps::Taken taken = caps.take(peer);
+  ConnectionCaps::Taken taken;
+  const bool authorized = is_admitted(peer, console);
+  if (authorized) {
+    taken = caps.take(peer);
     if (taken.place) {
-      out.lines.push_back(connection_line(peer, console_text));
+      out.lines.push_back(connection_line(peer, render_console_uid(console)));
       out.place = std::move(taken.place);
       return out;
     }
-    refusal = taken.full == ConnectionCaps::Full::User
-                  ? "rejecting peer: uid=" + std::to_string(peer) + " has too many connections (" +
-                        std::to_string(taken.held) + ")"
-                  : "rejecting peer: uid=" + std::to_string(peer) +
-                        " finds the daemon at its limit of connections (" +
-                        std::to_string(taken.held) + ")";
   }
-  std::vector<std::string> summaries;
-  const bool write = refusals.note(peer, console, now, summaries);
-  out.lines = std::move(summaries);
-  if (write) {
-    out.lines.push_back(connection_line(peer, console_text));
-    out.lines.push_back(std::move(refusal));
+  // A refusal: the texts are made only when the budget lets them be written, so that a flood
+  // costs little more than its system calls.
+  const bool write = refusals.note(peer, console, now, out.lines);
+  if (!write) return out;
+  const std::string console_text = render_console_uid(console);
+  out.lines.push_back(connection_line(peer, console_text));
+  const std::string uid = std::to_string(peer);
+  if (!authorized) {
+    out.lines.push_back("rejecting peer: uid=" + uid +
+                        " not authorized (console_uid=" + console_text + ")");
+  } else if (taken.full == ConnectionCaps::Full::User) {
+    out.lines.push_back("rejecting peer: uid=" + uid + " has too many connections (" +
+                        std::to_string(taken.held) + ")");
+  } else {
+    out.lines.push_back("rejecting peer: uid=" + uid +
+                        " finds the daemon at its limit of connections (" +
+                        std::to_string(taken.held) + ")");
   }
   return out;
 }

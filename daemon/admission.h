@@ -126,9 +126,10 @@ class RefusalLog {
 
 // accept() failures in bursts. A resource failure (EMFILE, ENFILE, ENOBUFS, ENOMEM) repeats for as
 // long as the shortage lasts, so the loop pauses before the next accept, and the line is written
-// at the first failure of a burst; when the burst ends (an accept succeeds, another error comes,
-// or kReport has passed) one more line gives the number of repeats. Other errors are written each
-// time, and the loop goes on at once.
+// at the first failure of a burst; the same failure again within kReport is counted, and when the
+// burst's kReport has passed (or another error comes) one more line gives the number of repeats.
+// A success in between does not end a burst: when the table is full, one descriptor may come free
+// and be taken again at every attempt. Other errors are written each time, without a pause.
 class AcceptFailures {
  public:
   static constexpr Clock::duration kPause = std::chrono::milliseconds(100);
@@ -141,8 +142,10 @@ class AcceptFailures {
     bool pause = false;              // sleep kPause before the next accept
   };
   Step failed(const helper_ipc::IoError& error, Clock::time_point now);
-  // An accept succeeded: the end of any burst.
-  std::vector<std::string> succeeded();
+  // The count of a burst whose kReport has passed by `now`, if it repeated; the burst is over.
+  std::vector<std::string> close_burst(Clock::time_point now);
+  // When the count of the burst going on falls due, if it has repeated.
+  std::optional<Clock::time_point> next_report() const;
 
  private:
   std::vector<std::string> end_burst();

@@ -10,17 +10,17 @@ using helper_ipc::IoError;
 using helper_ipc::Result;
 using helper_ipc::UniqueFd;
 
-Result<Connection> Connection::open(AdmittedPeer peer) {
-  const int dup = fcntl(peer.socket.get(), F_DUPFD_CLOEXEC, 3);
+Result<UniqueFd> duplicate_for_reading(int socket) {
+  const int dup = fcntl(socket, F_DUPFD_CLOEXEC, 3);
   if (dup == -1) return IoError::last_os_error();
-  return Connection(std::move(peer), UniqueFd(dup));
+  return UniqueFd(dup);
 }
 
-Connection::Connection(AdmittedPeer peer, UniqueFd duplicate)
+Connection::Connection(AdmittedPeer peer)
     : place_(std::move(peer.place)),
       uid_(peer.uid),
       socket_(std::move(peer.socket)),
-      duplicate_(std::move(duplicate)),
+      duplicate_(std::move(peer.duplicate)),
       reader_(std::in_place, duplicate_.get()),
       writer_(std::in_place, socket_.get()) {}
 

@@ -15,19 +15,21 @@
 
 namespace pelmor {
 
-// What the accept loop hands to a connection thread.
+// What the accept loop hands to a connection thread: the socket and its duplicate for reading,
+// made by the loop, so that a connection that cannot have both is never admitted.
 struct AdmittedPeer {
   helper_ipc::UniqueFd socket;
+  helper_ipc::UniqueFd duplicate;
   uid_t uid = kUnknownUid;
   ConnectionCaps::Place place;
 };
 
+// A duplicate of `socket` for reading: close-on-exec, numbered 3 or more.
+helper_ipc::Result<helper_ipc::UniqueFd> duplicate_for_reading(int socket);
+
 class Connection {
  public:
-  // Duplicates the socket for reading (close-on-exec, numbered 3 or more). The error is the
-  // duplication's; the peer's socket and place are released with it.
-  static helper_ipc::Result<Connection> open(AdmittedPeer peer);
-
+  explicit Connection(AdmittedPeer peer);
   Connection(Connection&& other) noexcept;
   Connection& operator=(Connection&&) = delete;
   Connection(const Connection&) = delete;
@@ -40,8 +42,6 @@ class Connection {
   helper_ipc::BufWriter& writer() noexcept { return *writer_; }
 
  private:
-  Connection(AdmittedPeer peer, helper_ipc::UniqueFd duplicate);
-
   ConnectionCaps::Place place_;
   uid_t uid_;
   helper_ipc::UniqueFd socket_;

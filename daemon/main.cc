@@ -105,12 +105,7 @@ Response handle_request(Request request) {
 }
 
 void handle_connection(AdmittedPeer peer) {
-  auto opened = Connection::open(std::move(peer));
-  if (!opened) {
-    diagnose("connection thread stopped: clone stream: " + opened.error().text());
-    return;
-  }
-  Connection& connection = *opened;
+  Connection connection(std::move(peer));
   for (;;) {
     auto request = read_frame(connection.reader());
     if (!request) {
@@ -132,7 +127,8 @@ void handle_connection(AdmittedPeer peer) {
       hand_off_dhcp_socket(connection.socket(), connection.writer());
       break;
     }
-    const Status sent = write_frame(connection.writer(), handle_request(std::move(request).value()));
+    const Status sent =
+        write_frame(connection.writer(), handle_request(std::move(request).value()));
     if (!sent) {
       log_line("write_frame error: " + sent.error().text());
       break;
@@ -216,28 +212,42 @@ void wait_for_peer(const UniqueFd& listener, Clock::time_point until) {
   for (;;) {
     // A window whose summary is due is closed even when its uid has stopped connecting: the loop
     // waits for the listener no longer than until the next summary.
-    (void)write_connection_lines(refusals.close_windows(Clock::now()));
-    if (const auto next = refusals.next_summary()) {
+    const Clock::time_point now = Clock::now();
+    (void)write_connection_lines(refusals.close_windows(now));
+    for (const std::string& line : failures.close_burst(now))
+      log_line(line);
+    auto next = refusals.next_summary();
+    if (const auto report = failures.next_report(); report && (!next || *report < *next)) {
+      next = report;
+    }
+    if (next) {
       wait_for_peer(listener, *next);
       if (Clock::now() >= *next) continue;
     }
     auto accepted = platform::accept_connection(listener.get());
-    if (!accepted) {
-      if (accepted.error().os_code() == EINTR) continue;
-      const AcceptFailures::Step step = failures.failed(accepted.error(), Clock::now());
+    Result<UniqueFd> duplicate = accepted ? Result<UniqueFd>(UniqueFd()) : accepted.error();
+    uid_t peer = kUnknownUid;
+    Admission admission;
+    if (accepted) {
+      if (auto uid = platform::peer_uid(accepted->get())) peer = *uid;
+      admission = admit(peer, console_owner(), Clock::now(), caps, refusals);
+      // An admitted connection reads through a duplicate of its own. When the descriptor table is
+      // full, the accept may take the last free number and the duplicate find none: that is the
+      // same shortage as a failed accept, and the connection is closed as part of its burst.
+      if (admission.place) duplicate = duplicate_for_reading(accepted->get());
+    }
+    if (!duplicate) {
+      if (duplicate.error().os_code() == EINTR) continue;
+      const AcceptFailures::Step step = failures.failed(duplicate.error(), Clock::now());
       for (const std::string& line : step.lines)
         log_line(line);
       if (step.pause) std::this_thread::sleep_for(AcceptFailures::kPause);
       continue;
     }
-    for (const std::string& line : failures.succeeded())
-      log_line(line);
-    uid_t peer = kUnknownUid;
-    if (auto uid = platform::peer_uid(accepted->get())) peer = *uid;
-    Admission admission = admit(peer, console_owner(), Clock::now(), caps, refusals);
     if (!write_connection_lines(admission.lines) || !admission.place) continue;  // closed here
-    const int rc = spawn_connection_thread(
-        AdmittedPeer{std::move(accepted).value(), peer, std::move(admission.place)});
+    const int rc = spawn_connection_thread(AdmittedPeer{std::move(accepted).value(),
+                                                        std::move(duplicate).value(), peer,
+                                                        std::move(admission.place)});
     if (rc != 0) {
       diagnose("failed to spawn thread: " + os_error_text(rc));
       _exit(kExitThread);  // the listening socket closes with the process; the file stays
@@ -251,8 +261,9 @@ void wait_for_peer(const UniqueFd& listener, Clock::time_point until) {
 void raise_descriptor_limit() {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= kWantedDescriptors) return;
-  const rlim_t wanted =
-      limit.rlim_max == RLIM_INFINITY ? kWantedDescriptors : std::min(limit.rlim_max, kWantedDescriptors);
+  const rlim_t wanted = limit.rlim_max == RLIM_INFINITY
+                            ? kWantedDescriptors
+                            : std::min(limit.rlim_max, kWantedDescriptors);
   if (wanted <= limit.rlim_cur) return;
   limit.rlim_cur = wanted;
   (void)setrlimit(RLIMIT_NOFILE, &limit);

@@ -26,9 +26,15 @@ TEST(Admission, Table) {
     bool admitted;
   };
   const Row rows[] = {
-      {0, 0, false},           {0, std::nullopt, false},    {0, 501, false},
-      {501, 501, true},        {501, 502, false},           {501, std::nullopt, true},
-      {501, 0, false},         {kUnknownUid, 501, false},   {kUnknownUid, std::nullopt, true},
+      {0, 0, false},
+      {0, std::nullopt, false},
+      {0, 501, false},
+      {501, 501, true},
+      {501, 502, false},
+      {501, std::nullopt, true},
+      {501, 0, false},
+      {kUnknownUid, 501, false},
+      {kUnknownUid, std::nullopt, true},
       {kUnknownUid, kUnknownUid, true},
   };
   for (const Row& r : rows) {
@@ -48,13 +54,22 @@ TEST(Admission, LinesOfEachOutcome) {
   const Row rows[] = {
       {501, 501, 0, true, {"connection from uid=501 (console_uid=Some(501))"}},
       {501, std::nullopt, 3, true, {"connection from uid=501 (console_uid=None)"}},
-      {0, 0, 0, false,
+      {0,
+       0,
+       0,
+       false,
        {"connection from uid=0 (console_uid=Some(0))",
         "rejecting peer: uid=0 not authorized (console_uid=Some(0))"}},
-      {502, 501, 0, false,
+      {502,
+       501,
+       0,
+       false,
        {"connection from uid=502 (console_uid=Some(501))",
         "rejecting peer: uid=502 not authorized (console_uid=Some(501))"}},
-      {501, 501, ConnectionCaps::kPerUid, false,
+      {501,
+       501,
+       ConnectionCaps::kPerUid,
+       false,
        {"connection from uid=501 (console_uid=Some(501))",
         "rejecting peer: uid=501 has too many connections (64)"}},
   };
@@ -143,15 +158,17 @@ struct Flood {
 TEST(RefusalLog, WindowBudgetAndSummary) {
   struct Row {
     const char* what;
-    int refusals;            // in the first window, 1 ms apart
-    std::size_t written;     // written in full
-    Lines summaries;         // when the window has closed
+    int refusals;         // in the first window, 1 ms apart
+    std::size_t written;  // written in full
+    Lines summaries;      // when the window has closed
   };
   const Row rows[] = {
       {"a few", 3, 3, {}},
       {"exactly the budget", 10, 10, {}},
       {"one over", 11, 10, {"rejected 1 more connections from uid=1001 (console_uid=Some(501))"}},
-      {"a flood", 100'000, 10,
+      {"a flood",
+       100'000,
+       10,
        {"rejected 99990 more connections from uid=1001 (console_uid=Some(501))"}},
   };
   for (const Row& r : rows) {
@@ -184,7 +201,8 @@ TEST(RefusalLog, ANewWindowAfterTheOldOneClosed) {
   // The next refusal comes after the window, before the loop closed it: its summary comes first,
   // then the budget starts again.
   f.refuse(1001, 10s, 0);
-  EXPECT_EQ(f.summaries, Lines{"rejected 2 more connections from uid=1001 (console_uid=Some(501))"});
+  EXPECT_EQ(f.summaries,
+            Lines{"rejected 2 more connections from uid=1001 (console_uid=Some(501))"});
   EXPECT_EQ(f.written, 11u);
   for (int i = 0; i < 9; ++i)
     f.refuse(1001, 11s, 0);
@@ -202,8 +220,9 @@ TEST(RefusalLog, UidsCountedApart) {
   }
   f.close(10s);
   EXPECT_EQ(f.written, 20u);
-  EXPECT_EQ(f.summaries, (Lines{"rejected 20 more connections from uid=1001 (console_uid=Some(501))",
-                                "rejected 20 more connections from uid=0 (console_uid=Some(501))"}));
+  EXPECT_EQ(f.summaries,
+            (Lines{"rejected 20 more connections from uid=1001 (console_uid=Some(501))",
+                   "rejected 20 more connections from uid=0 (console_uid=Some(501))"}));
 }
 
 TEST(RefusalLog, FullTableDropsTheOldestWindowWithItsSummary) {
@@ -240,17 +259,22 @@ TEST(AcceptFailures, BurstsOfResourceErrors) {
   }
 
   AcceptFailures f;
-  // A burst: one line, a pause after every attempt, the count when it ends.
+  // A burst: one line, a pause after every attempt, the count when its period has passed.
   auto first = f.failed(emfile, t0);
   EXPECT_EQ(first.lines, Lines{emfile_line});
   EXPECT_TRUE(first.pause);
+  EXPECT_FALSE(f.next_report()) << "nothing to count yet";
   for (int i = 1; i <= 40; ++i) {
     auto step = f.failed(emfile, t0 + i * 100ms);
     EXPECT_TRUE(step.lines.empty()) << i;
     EXPECT_TRUE(step.pause) << i;
   }
-  EXPECT_EQ(f.succeeded(), Lines{emfile_line + " (repeated 40 times)"});
-  EXPECT_TRUE(f.succeeded().empty());
+  ASSERT_TRUE(f.next_report());
+  EXPECT_EQ(*f.next_report(), t0 + AcceptFailures::kReport);
+  EXPECT_TRUE(f.close_burst(t0 + 9s).empty());
+  EXPECT_EQ(f.close_burst(t0 + 10s), Lines{emfile_line + " (repeated 40 times)"});
+  EXPECT_TRUE(f.close_burst(t0 + 20s).empty());
+  EXPECT_FALSE(f.next_report());
 
   // Another error ends the burst; a non-resource error is written each time, without a pause.
   (void)f.failed(emfile, t0);
@@ -258,12 +282,16 @@ TEST(AcceptFailures, BurstsOfResourceErrors) {
   auto switched = f.failed(enfile, t0);
   EXPECT_EQ(switched.lines,
             (Lines{emfile_line + " (repeated 1 times)", "accept() failed: " + enfile.text()}));
-  (void)f.succeeded();
   for (int i = 0; i < 3; ++i) {
     auto step = f.failed(other, t0);
     EXPECT_EQ(step.lines, Lines{"accept() failed: " + other.text()});
     EXPECT_FALSE(step.pause);
   }
+  // A burst that did not repeat closes without a count.
+  AcceptFailures once;
+  (void)once.failed(emfile, t0);
+  EXPECT_TRUE(once.close_burst(t0 + 10s).empty());
+  EXPECT_EQ(once.failed(emfile, t0 + 11s).lines, Lines{emfile_line});
 
   // A shortage that lasts: a count and a new first line every report period, not per attempt.
   AcceptFailures lasting;
