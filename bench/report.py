@@ -197,6 +197,11 @@ def main():
             t.cost(f"Connection: connect, Ping, close, {where}", f"connection/daemon/{place}",
                    f"connection/{base}/{place}", label, rate=True)
 
+    for place, where in (("same_cpu", "one CPU"), ("two_cpus", "two CPUs")):
+        t.cost(f"Refused connection: connect, see the close, {where}", f"refused/daemon/{place}",
+               f"refused/accept_close_process/{place}", "bare accept + close, own process", 2.0,
+               rate=True)
+
     t.print()
     custom = {k: context.get(k, "?") for k in ("cpu_model", "compiler", "daemon")}
     print(f"\nMachine: {custom['cpu_model']}, {context.get('num_cpus', '?')} cores at "
