@@ -361,7 +361,8 @@ void connection_daemon(benchmark::State& state) {
 // A peer whom the daemon refuses: the accept loop closes it at once, with no thread; against a
 // bare server that accepts and closes in a process of its own.
 void refused_accept_close_process(benchmark::State& state) {
-  BareServer server("accept-close-process.sock", [](UniqueFd) {}, BareServer::Where::Process);
+  BareServer server(
+      "accept-close-process.sock", [](UniqueFd) {}, BareServer::Where::Process);
   if (!server.error().empty()) return state.SkipWithError(server.error().c_str());
   run_operation(state, connect_see_close(server.path()));
 }

@@ -225,33 +225,36 @@ void wait_for_peer(const UniqueFd& listener, Clock::time_point until) {
       if (Clock::now() >= *next) continue;
     }
     auto accepted = platform::accept_connection(listener.get());
-    Result<UniqueFd> duplicate = accepted ? Result<UniqueFd>(UniqueFd()) : accepted.error();
-    uid_t peer = kUnknownUid;
-    Admission admission;
     if (accepted) {
+      uid_t peer = kUnknownUid;
       if (auto uid = platform::peer_uid(accepted->get())) peer = *uid;
-      admission = admit(peer, console_owner(), Clock::now(), caps, refusals);
+      Admission admission = admit(peer, console_owner(), Clock::now(), caps, refusals);
+      if (!admission.place) {
+        (void)write_connection_lines(admission.lines);
+        continue;  // refused: closed here
+      }
       // An admitted connection reads through a duplicate of its own. When the descriptor table is
-      // full, the accept may take the last free number and the duplicate find none: that is the
-      // same shortage as a failed accept, and the connection is closed as part of its burst.
-      if (admission.place) duplicate = duplicate_for_reading(accepted->get());
+      // full, the accept may take the last free number and leave none for the duplicate: that is
+      // the shortage of a failed accept, and the connection is closed as part of its burst.
+      auto duplicate = duplicate_for_reading(accepted->get());
+      if (duplicate) {
+        if (!write_connection_lines(admission.lines)) continue;
+        const int rc = spawn_connection_thread(AdmittedPeer{std::move(accepted).value(),
+                                                            std::move(duplicate).value(), peer,
+                                                            std::move(admission.place)});
+        if (rc != 0) {
+          diagnose("failed to spawn thread: " + os_error_text(rc));
+          _exit(kExitThread);  // the listening socket closes with the process; the file stays
+        }
+        continue;
+      }
+      accepted = std::move(duplicate).error();
     }
-    if (!duplicate) {
-      if (duplicate.error().os_code() == EINTR) continue;
-      const AcceptFailures::Step step = failures.failed(duplicate.error(), Clock::now());
-      for (const std::string& line : step.lines)
-        log_line(line);
-      if (step.pause) std::this_thread::sleep_for(AcceptFailures::kPause);
-      continue;
-    }
-    if (!write_connection_lines(admission.lines) || !admission.place) continue;  // closed here
-    const int rc = spawn_connection_thread(AdmittedPeer{std::move(accepted).value(),
-                                                        std::move(duplicate).value(), peer,
-                                                        std::move(admission.place)});
-    if (rc != 0) {
-      diagnose("failed to spawn thread: " + os_error_text(rc));
-      _exit(kExitThread);  // the listening socket closes with the process; the file stays
-    }
+    if (accepted.error().os_code() == EINTR) continue;
+    const AcceptFailures::Step step = failures.failed(accepted.error(), Clock::now());
+    for (const std::string& line : step.lines)
+      log_line(line);
+    if (step.pause) std::this_thread::sleep_for(AcceptFailures::kPause);
   }
 }
 
