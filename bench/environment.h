@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "helper_ipc/socket_path.h"
+
 namespace pelmor_bench {
 
 // The user the benchmarks run as, and whom the daemon admits.
@@ -35,7 +37,7 @@ class AsRefusedUser {
 };
 
 // The daemon's socket: the path that it always binds.
-inline constexpr const char* kDaemonSocket = "/var/run/pelmor-helper.sock";
+inline constexpr const char* kDaemonSocket = helper_ipc::kSocketPath;
 
 // Prepares the environment and returns in the process that is to run the benchmarks; returns
 // nothing there. In the supervising process (root, when the daemon could be started) it waits for

@@ -45,11 +45,13 @@ class Connection {
   ConnectionCaps::Place place_;
   uid_t uid_;
   helper_ipc::UniqueFd socket_;
-  // Reads go through a duplicate of the socket, writes through the socket itself, so that each
-  // direction has a descriptor of its own that nothing else uses. Nothing in this daemon needs the
-  // second descriptor for correctness; it stays because the daemon has always held two per
-  // connection, and what is observable of it (the descriptor count of a connection, the socket
-  // closing before the duplicate) is relied on by whoever watches the daemon from outside.
+  // Reads go through a duplicate of the socket, writes through the socket itself: the reader and
+  // the writer each stand on a descriptor of their own, which is how the daemon's connection state
+  // has always been defined (a stream cloned for its reader). Nothing here needs the second
+  // descriptor for correctness; it stays because dropping it would change what the daemon holds
+  // per connection, which is a change of its own. Its price is one fcntl and one descriptor per
+  // connection; the accept loop pays it before it admits the connection, so that a full
+  // descriptor table turns the connection away instead of leaving a thread that cannot read.
   helper_ipc::UniqueFd duplicate_;
   std::optional<helper_ipc::BufReader> reader_;
   std::optional<helper_ipc::BufWriter> writer_;

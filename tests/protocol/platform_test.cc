@@ -81,7 +81,9 @@ TEST_F(ChmodNoFollow, EachKindOfEntry) {
       ASSERT_FALSE(st.ok()) << r.path;
       EXPECT_EQ(st.error().os_code(), r.error) << r.path << ": " << st.error().text();
     }
-    if (!r.unchanged.empty()) EXPECT_EQ(mode_of(r.unchanged), 0600u) << r.unchanged;
+    if (!r.unchanged.empty()) {
+      EXPECT_EQ(mode_of(r.unchanged), 0600u) << r.unchanged;
+    }
   }
 }
 
