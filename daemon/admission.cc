@@ -234,8 +234,7 @@ Admission admit(uid_t peer, std::optional<uid_t> console, Clock::time_point now,
     out.lines.push_back("rejecting peer: uid=" + uid + " has too many connections (" +
                         std::to_string(taken.held) + ")");
   } else {
-    out.lines.push_back("rejecting peer: uid=" + uid +
-                        " finds the daemon at its limit of connections (" +
+    out.lines.push_back("rejecting peer: uid=" + uid + " finds too many connections in all (" +
                         std::to_string(taken.held) + ")");
   }
   return out;

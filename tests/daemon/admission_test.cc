@@ -48,37 +48,37 @@ TEST(Admission, LinesOfEachOutcome) {
     uid_t peer;
     std::optional<uid_t> console;
     std::size_t already_held;  // connections the peer holds before
+    std::size_t others;        // connections other users hold
     bool admitted;
     Lines lines;
   };
+  constexpr std::size_t kTotal = ConnectionCaps::kTotal;
+  const std::string rejected_all =
+      "rejecting peer: uid=501 finds too many connections in all (256)";
+  // clang-format off
   const Row rows[] = {
-      {501, 501, 0, true, {"connection from uid=501 (console_uid=Some(501))"}},
-      {501, std::nullopt, 3, true, {"connection from uid=501 (console_uid=None)"}},
-      {0,
-       0,
-       0,
-       false,
-       {"connection from uid=0 (console_uid=Some(0))",
-        "rejecting peer: uid=0 not authorized (console_uid=Some(0))"}},
-      {502,
-       501,
-       0,
-       false,
-       {"connection from uid=502 (console_uid=Some(501))",
-        "rejecting peer: uid=502 not authorized (console_uid=Some(501))"}},
-      {501,
-       501,
-       ConnectionCaps::kPerUid,
-       false,
+      {501, 501, 0, 0, true, {"connection from uid=501 (console_uid=Some(501))"}},
+      {501, std::nullopt, 3, 0, true, {"connection from uid=501 (console_uid=None)"}},
+      {0, 0, 0, 0, false, {"connection from uid=0 (console_uid=Some(0))",
+                           "rejecting peer: uid=0 not authorized (console_uid=Some(0))"}},
+      {502, 501, 0, 0, false, {"connection from uid=502 (console_uid=Some(501))",
+                               "rejecting peer: uid=502 not authorized (console_uid=Some(501))"}},
+      {501, 501, ConnectionCaps::kPerUid, 0, false,
        {"connection from uid=501 (console_uid=Some(501))",
         "rejecting peer: uid=501 has too many connections (64)"}},
+      {501, std::nullopt, 3, kTotal - 4, true, {"connection from uid=501 (console_uid=None)"}},
+      {501, std::nullopt, 3, kTotal - 3, false,
+       {"connection from uid=501 (console_uid=None)", rejected_all}},
   };
+  // clang-format on
   for (const Row& r : rows) {
     ConnectionCaps caps;
     RefusalLog refusals;
     std::vector<ConnectionCaps::Place> held;
     for (std::size_t i = 0; i < r.already_held; ++i)
       held.push_back(caps.take(r.peer).place);
+    for (std::size_t i = 0; i < r.others; ++i)
+      held.push_back(caps.take(static_cast<uid_t>(2000 + i / 50)).place);
     Admission a = admit(r.peer, r.console, t0, caps, refusals);
     EXPECT_EQ(static_cast<bool>(a.place), r.admitted) << r.peer;
     EXPECT_EQ(a.lines, r.lines);
