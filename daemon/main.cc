@@ -248,6 +248,10 @@ void wait_for_peer(const UniqueFd& listener, Clock::time_point until) {
         }
         continue;
       }
+      if (!AcceptFailures::is_resource_error(duplicate.error().os_code())) {
+        diagnose("connection closed: clone stream: " + duplicate.error().text());
+        continue;
+      }
       accepted = std::move(duplicate).error();
     }
     if (accepted.error().os_code() == EINTR) continue;
