@@ -411,32 +411,26 @@ TEST_F(DaemonTest, ServesManyConcurrentClientsWithWholeLogLines) {
   constexpr int kClients = kUsers * kPerUser;
   set_console_owner(std::nullopt);
   Daemon daemon;
-  std::vector<std::string> got(kUsers);
-  std::vector<std::thread> users;
-  for (int u = 0; u < kUsers; ++u) {
-    users.emplace_back([&, u] {
-      got[u] = as_user(kUser + u, [] {
-        std::barrier all_connected(kPerUser);
-        std::atomic<int> pongs{0};
-        std::vector<std::thread> threads;
-        for (int i = 0; i < kPerUser; ++i) {
-          threads.emplace_back([&] {
-            auto client = Client::connect(kSocketPath);
-            all_connected
-                .arrive_and_wait();  // this user's connections are open before any is served
-            if (!client) return;
-            auto reply = client->call(Ping{});
-            if (reply && std::holds_alternative<Pong>(*reply)) ++pongs;
-          });
-        }
-        for (auto& t : threads)
-          t.join();
-        return std::to_string(pongs.load());
+  std::vector<uid_t> uids;
+  for (int u = 0; u < kUsers; ++u)
+    uids.push_back(kUser + u);
+  const std::vector<std::string> got = as_users(uids, [] {
+    std::barrier all_connected(kPerUser);
+    std::atomic<int> pongs{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kPerUser; ++i) {
+      threads.emplace_back([&] {
+        auto client = Client::connect(kSocketPath);
+        all_connected.arrive_and_wait();  // this user's connections are open before any is served
+        if (!client) return;
+        auto reply = client->call(Ping{});
+        if (reply && std::holds_alternative<Pong>(*reply)) ++pongs;
       });
-    });
-  }
-  for (auto& t : users)
-    t.join();
+    }
+    for (auto& t : threads)
+      t.join();
+    return std::to_string(pongs.load());
+  });
   EXPECT_EQ(got, std::vector<std::string>(kUsers, std::to_string(kPerUser)));
   const Lines lines = daemon.lines(2 + 2 * kClients);
   int pings = 0;
