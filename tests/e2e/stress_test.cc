@@ -70,21 +70,22 @@ class StressTest : public ::testing::Test {
 };
 
 TEST_F(StressTest, ThousandIdleConnectionsDoNotStopTheService) {
-  // One user tries to hold a thousand idle connections while nobody owns the console (so that any
-  // user but root is admitted): it gets its share of the connections, the rest are closed at
-  // once, and another user is still served.
+  // Three users try to hold a thousand idle connections while nobody owns the console (so that
+  // any user but root is admitted): each gets its share, the rest are closed at once, and a fourth
+  // user is still served.
+  constexpr int kUsers = 3;
   constexpr int kIdle = 1000;
   constexpr int kShare = 64;  // what one user may hold
   set_console_owner(std::nullopt);
-  const std::string connected = logged("connection from uid=1000 (console_uid=None)");
   Daemon daemon;
+  ASSERT_TRUE(daemon.find_line("listening on "));
   const long before = resident_kib(daemon.pid());
   Turn opened, measured;
-  std::string held;
-  std::thread client([&] {
-    held = as_user(kUser, [&] {
+  std::vector<std::string> held;
+  std::thread clients([&] {
+    held = as_users({kUser, kUser + 1, kUser + 2}, [&] {
       std::vector<UniqueFd> idle;
-      for (int i = 0; i < kIdle; ++i) {
+      for (int i = 0; i < kIdle / kUsers; ++i) {
         auto c = Client::connect(kSocketPath);
         if (!c) return "connection " + std::to_string(i) + ": " + c.error().text;
         idle.emplace_back(dup(c->fd()));
@@ -99,14 +100,18 @@ TEST_F(StressTest, ThousandIdleConnectionsDoNotStopTheService) {
       return std::to_string(open) + " open";
     });
   });
-  opened.wait();
-  // The user's share has its threads, blocked in their first read; the rest were closed, with a
+  for (int u = 0; u < kUsers; ++u)
+    opened.wait();
+  // Each user's share has its threads, blocked in their first read; the rest were closed, with a
   // few lines for the first of them.
-  ASSERT_TRUE(daemon.find_line("rejecting peer: uid=1000 has too many connections (64)",
-                               std::chrono::seconds(60)));
+  for (int u = 0; u < kUsers; ++u) {
+    EXPECT_TRUE(daemon.find_line(
+        "rejecting peer: uid=" + std::to_string(kUser + u) + " has too many connections (64)",
+        std::chrono::seconds(60)));
+  }
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const long after = resident_kib(daemon.pid());
-  const std::string served = as_user(kOtherUser, [] {
+  const std::string served = as_user(kUser + kUsers, [] {
     int pongs = 0;
     for (int i = 0; i < 20; ++i) {
       auto c = Client::connect(kSocketPath);
@@ -115,15 +120,20 @@ TEST_F(StressTest, ThousandIdleConnectionsDoNotStopTheService) {
     }
     return std::to_string(pongs) + " pongs";
   });
-  measured.signal();
-  client.join();
+  for (int u = 0; u < kUsers; ++u)
+    measured.signal();
+  clients.join();
   EXPECT_EQ(served, "20 pongs");
-  EXPECT_EQ(held, std::to_string(kShare) + " open");
-  // The share's lines and the first refusals' pairs; the other refusals are counted silently.
-  EXPECT_EQ(count_lines(daemon, connected), static_cast<std::size_t>(kShare + 10));
-  const double per_connection = static_cast<double>(after - before) / kShare;
+  EXPECT_EQ(held, std::vector<std::string>(kUsers, std::to_string(kShare) + " open"));
+  // The shares' lines and the first refusals' pairs; the other refusals are counted silently.
+  for (int u = 0; u < kUsers; ++u) {
+    EXPECT_EQ(count_lines(daemon, logged("connection from uid=" + std::to_string(kUser + u) +
+                                         " (console_uid=None)")),
+              static_cast<std::size_t>(kShare + 10));
+  }
+  const double per_connection = static_cast<double>(after - before) / (kUsers * kShare);
   RecordProperty("resident_kib_per_idle_connection", std::to_string(per_connection));
-  std::cout << "resident memory: " << before << " KiB, " << after << " KiB with " << kShare
+  std::cout << "resident memory: " << before << " KiB, " << after << " KiB with " << kUsers * kShare
             << " idle connections: " << per_connection << " KiB each\n";
   // A thread's 2 MiB stack is reserved, not resident: an idle connection costs far less.
   EXPECT_LT(per_connection, 256.0);
