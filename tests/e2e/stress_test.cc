@@ -168,21 +168,32 @@ TEST_F(StressTest, ClientsThatVanishMidFrameEndOnlyTheirConnections) {
   ASSERT_TRUE(eventually([&] { return daemon.descriptor_count() > 0; }));
   const int baseline = daemon.descriptor_count();
   const std::string body = R"({"PfLoadAnchor":{"anchor":"a","rules":"pass in all"}})";
-  const std::string got = as_user(kUser, [&] {
-    for (int i = 0; i < kClients; ++i) {
+  Turn vanished, released;
+  std::string got;
+  std::thread client([&] {
+    got = as_user(kUser, [&] {
+      for (int i = 0; i < kClients; ++i) {
+        auto c = Client::connect(kSocketPath);
+        if (!c) return std::string("connect failed");
+        const auto n = static_cast<std::uint32_t>(body.size());
+        std::string half = {0, 0, static_cast<char>(n >> 8), static_cast<char>(n)};
+        half += body.substr(0, i % body.size());  // cut anywhere, the prefix included
+        (void)write_all(c->fd(), std::string_view(half).substr(0, 1 + i % half.size()));
+      }  // each connection closes here, its frame unfinished
+      vanished.signal();
+      // The next connection waits until the daemon has let the others go: until then they count
+      // against this user's cap on open connections.
+      released.wait();
       auto c = Client::connect(kSocketPath);
-      if (!c) return std::string("connect failed");
-      const auto n = static_cast<std::uint32_t>(body.size());
-      std::string half = {0, 0, static_cast<char>(n >> 8), static_cast<char>(n)};
-      half += body.substr(0, i % body.size());  // cut anywhere, the prefix included
-      (void)write_all(c->fd(), std::string_view(half).substr(0, 1 + i % half.size()));
-    }  // each connection closes here, its frame unfinished
-    auto c = Client::connect(kSocketPath);
-    auto reply = c ? c->call(Ping{}) : Result<Response, ClientError>(c.error());
-    return reply ? encode_response(*reply) : reply.error().text;
+      auto reply = c ? c->call(Ping{}) : Result<Response, ClientError>(c.error());
+      return reply ? encode_response(*reply) : reply.error().text;
+    });
   });
-  EXPECT_EQ(got, R"("Pong")");
+  vanished.wait();
   EXPECT_TRUE(eventually([&] { return daemon.descriptor_count() == baseline; }));
+  released.signal();
+  client.join();
+  EXPECT_EQ(got, R"("Pong")");
   // An unfinished frame is the end of input: no error line, no reply, no tool run.
   EXPECT_FALSE(daemon.find_line("read_frame error", std::chrono::milliseconds(0)));
   EXPECT_TRUE(StandIn{"pfctl"}.calls().empty());
