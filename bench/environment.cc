@@ -185,7 +185,7 @@ void stop_daemon(Daemon& daemon) {
 // lines that report a failure (its diagnostics on standard error come into the same file).
 void summarise_daemon_log(const Paths& paths) {
   std::istringstream log(read_file(paths.daemon_out));
-  long connections = 0, requests = 0, failures = 0;
+  long connections = 0, requests = 0, refusals = 0, failures = 0;
   std::string failure_lines;
   for (std::string line; std::getline(log, line);) {
     constexpr std::string_view kPrefix = "[pelmor-helper] ";
@@ -193,21 +193,28 @@ void summarise_daemon_log(const Paths& paths) {
     const std::string_view message = logged ? std::string_view(line).substr(kPrefix.size()) : "";
     if (message.starts_with("connection from uid=")) {
       ++connections;
+    } else if (message.starts_with("rejecting peer: ") || message.starts_with("rejected ")) {
+      ++refusals;
     } else if (message.starts_with("request: ")) {
       ++requests;
     } else if (!message.starts_with("starting, pid=") && !message.starts_with("listening on ")) {
       if (++failures <= 5) failure_lines += "  " + line + "\n";
     }
   }
-  std::fprintf(stderr, "daemon: %ld connections, %ld requests, %ld other lines%s\n%s", connections,
-               requests, failures, failures > 0 ? " (failures):" : "", failure_lines.c_str());
+  std::fprintf(stderr,
+               "daemon: %ld connections, %ld requests, %ld refusal lines, %ld other lines%s\n%s",
+               connections, requests, refusals, failures, failures > 0 ? " (failures):" : "",
+               failure_lines.c_str());
 }
 
+// The benchmark user, with the refused user as the saved uid: the effective uid can switch between
+// the two (see AsRefusedUser), and never back to root.
 std::optional<std::string> drop_to_bench_user() {
-  if (setgroups(0, nullptr) != 0 || setgid(kBenchUser) != 0 || setuid(kBenchUser) != 0) {
+  if (setgroups(0, nullptr) != 0 || setgid(kBenchUser) != 0 ||
+      setresuid(kBenchUser, kBenchUser, kRefusedUser) != 0) {
     return errno_text("dropping to uid " + std::to_string(kBenchUser));
   }
-  if (getuid() != kBenchUser || geteuid() != kBenchUser || setuid(0) == 0) {
+  if (getuid() != kBenchUser || geteuid() != kBenchUser || setuid(0) == 0 || seteuid(0) == 0) {
     return "the process could still become root after dropping its privileges";
   }
   return std::nullopt;
@@ -305,6 +312,20 @@ int server_cpu() {
 
 int other_cpu() {
   return the_other_cpu;
+}
+
+AsRefusedUser::AsRefusedUser() {
+  // The peer's credentials are those of the connecting socket's creator, taken at connect: the
+  // effective uid.
+  if (setresuid(static_cast<uid_t>(-1), kRefusedUser, static_cast<uid_t>(-1)) != 0) {
+    error_ = errno_text("switching the effective uid to " + std::to_string(kRefusedUser));
+    return;
+  }
+  switched_ = true;
+}
+
+AsRefusedUser::~AsRefusedUser() {
+  if (switched_) (void)setresuid(static_cast<uid_t>(-1), kBenchUser, static_cast<uid_t>(-1));
 }
 
 PinnedThread::PinnedThread(int cpu) {

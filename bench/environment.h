@@ -11,12 +11,33 @@
 #include <optional>
 #include <string>
 
+#include "helper_ipc/socket_path.h"
+
 namespace pelmor_bench {
 
 // The user the benchmarks run as, and whom the daemon admits.
 inline constexpr uid_t kBenchUser = 1000;
+// A user whom the daemon refuses while the benchmark user owns the console. The benchmark process
+// keeps it as its saved uid (and nothing more), so that it can connect as that user for a while.
+inline constexpr uid_t kRefusedUser = 1001;
+
+// Connects with the refused user's effective uid while it lives; the benchmark user's again
+// afterwards. error() says why not, when the switch failed.
+class AsRefusedUser {
+ public:
+  AsRefusedUser();
+  ~AsRefusedUser();
+  AsRefusedUser(const AsRefusedUser&) = delete;
+  AsRefusedUser& operator=(const AsRefusedUser&) = delete;
+  const std::string& error() const { return error_; }
+
+ private:
+  std::string error_;
+  bool switched_ = false;
+};
+
 // The daemon's socket: the path that it always binds.
-inline constexpr const char* kDaemonSocket = "/var/run/pelmor-helper.sock";
+inline constexpr const char* kDaemonSocket = helper_ipc::kSocketPath;
 
 // Prepares the environment and returns in the process that is to run the benchmarks; returns
 // nothing there. In the supervising process (root, when the daemon could be started) it waits for

@@ -198,8 +198,14 @@ def main():
                             ("thread_per_connection_pong", "bare thread per connection"),
                             ("thread_per_connection_pong_process",
                              "bare thread per connection, own process")):
+            target = 1.10 if base == "thread_per_connection_pong_process" else None
             t.cost(f"Connection: connect, Ping, close, {where}", f"connection/daemon/{place}",
-                   f"connection/{base}/{place}", label, rate=True)
+                   f"connection/{base}/{place}", label, target, rate=True)
+
+    for place, where in (("same_cpu", "one CPU"), ("two_cpus", "two CPUs")):
+        t.cost(f"Refused connection: connect, see the close, {where}", f"refused/daemon/{place}",
+               f"refused/accept_close_process/{place}", "bare accept + close, own process", 2.0,
+               rate=True)
 
     t.print()
     custom = {k: context.get(k, "?") for k in ("cpu_model", "compiler", "daemon")}

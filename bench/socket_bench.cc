@@ -1,7 +1,7 @@
 // The daemon's connection loop, measured from a client over its UNIX-domain socket, against bare
 // servers over the same kind of socket (on a thread of this process, or in a process of their
-// own): one Ping round trip on an open connection, and whole connections (connect, one Ping,
-// close).
+// own): one Ping round trip on an open connection, whole connections (connect, one Ping, close),
+// and connections that the daemon refuses (connect, see the close).
 #include <benchmark/benchmark.h>
 #include <pthread.h>
 #include <signal.h>
@@ -358,6 +358,22 @@ void connection_daemon(benchmark::State& state) {
   run_operation(state, connect_ping_close(kDaemonSocket));
 }
 
+// A peer whom the daemon refuses: the accept loop closes it at once, with no thread; against a
+// bare server that accepts and closes in a process of its own.
+void refused_accept_close_process(benchmark::State& state) {
+  BareServer server(
+      "accept-close-process.sock", [](UniqueFd) {}, BareServer::Where::Process);
+  if (!server.error().empty()) return state.SkipWithError(server.error().c_str());
+  run_operation(state, connect_see_close(server.path()));
+}
+
+void refused_daemon(benchmark::State& state) {
+  if (skip_without_daemon(state)) return;
+  AsRefusedUser refused;
+  if (!refused.error().empty()) return state.SkipWithError(refused.error().c_str());
+  run_operation(state, connect_see_close(kDaemonSocket));
+}
+
 }  // namespace
 
 void register_socket_benchmarks() {
@@ -371,6 +387,8 @@ void register_socket_benchmarks() {
       {"connection/thread_per_connection_pong", connection_thread_per_connection},
       {"connection/thread_per_connection_pong_process", connection_thread_per_connection_process},
       {"connection/daemon", connection_daemon},
+      {"refused/accept_close_process", refused_accept_close_process},
+      {"refused/daemon", refused_daemon},
   };
   for (const auto placement : {Placement::SameCpu, Placement::TwoCpus}) {
     const char* suffix = placement == Placement::SameCpu ? "/same_cpu" : "/two_cpus";

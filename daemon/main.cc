@@ -1,14 +1,18 @@
 // pelmor_helper: the root daemon. main() sets up the listening socket and accepts clients for as
-// long as the process lives; each connection gets a thread of its own that runs
-// handle_connection(), which authorises the peer and then answers its requests one by one through
-// handle_request().
+// long as the process lives. The accept loop decides each peer at once (admission.h): a refused or
+// over-cap peer is closed there; an admitted one gets a thread of its own that runs
+// handle_connection(), which answers its requests one by one through handle_request() for as long
+// as the peer's user keeps the console.
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -16,11 +20,16 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "admission.h"
+#include "connection.h"
 #include "dhcp_socket.h"
 #include "helper_ipc/codec.h"
 #include "helper_ipc/frame.h"
 #include "helper_ipc/platform.h"
+#include "helper_ipc/socket_path.h"
 #include "icmp_probe.h"
 #include "log.h"
 #include "operations.h"
@@ -31,11 +40,12 @@ using namespace helper_ipc;
 
 namespace {
 
-constexpr const char* kSocketPath = "/var/run/pelmor-helper.sock";
-constexpr const char* kConsolePath = "/dev/console";
 constexpr std::size_t kConnectionStack = 2 * 1024 * 1024;
 constexpr int kExitBind = 1;
 constexpr int kExitThread = 101;
+// The soft descriptor limit wanted at start: the caps' connections take two each, their tools a
+// few more, with room to spare (a launchd daemon starts with 256).
+constexpr rlim_t kWantedDescriptors = 4096;
 
 // A diagnostic of a thread that stops, on standard error.
 void diagnose(const std::string& text) {
@@ -57,17 +67,6 @@ void prepare_process() {
       if (dup2(null, fd) == -1) std::abort();
     }
   }
-}
-
-std::string render_console_uid(std::optional<uid_t> uid) {
-  return uid ? "Some(" + std::to_string(*uid) + ")" : "None";
-}
-
-// Root is always refused; the console's owner is admitted; when the console's owner cannot be
-// read, every other user is.
-bool is_admitted(uid_t peer, std::optional<uid_t> console) {
-  if (peer == 0) return false;
-  return !console || *console == peer;
 }
 
 // The DHCP server socket hand-off: the reply carries the socket's descriptor; our copy is closed
@@ -105,32 +104,10 @@ Response handle_request(Request request) {
       request);
 }
 
-void handle_connection(UniqueFd connection) {
-  uid_t peer = static_cast<uid_t>(-1);
-  if (auto uid = platform::peer_uid(connection.get())) peer = *uid;
-  std::optional<uid_t> console;
-  if (struct stat st; stat(kConsolePath, &st) == 0) console = st.st_uid;
-
-  const std::string console_text = render_console_uid(console);
-  log_line("connection from uid=" + std::to_string(peer) + " (console_uid=" + console_text + ")");
-  if (!is_admitted(peer, console)) {
-    log_line("rejecting peer: uid=" + std::to_string(peer) +
-             " not authorized (console_uid=" + console_text + ")");
-    return;
-  }
-
-  // Reads go through a duplicate of the connection, writes through the connection itself.
-  const int dup = fcntl(connection.get(), F_DUPFD_CLOEXEC, 3);
-  if (dup == -1) {
-    diagnose("connection thread stopped: clone stream: " + IoError::last_os_error().text());
-    return;
-  }
-  UniqueFd duplicate(dup);
-  BufReader reader(duplicate.get());
-  BufWriter writer(connection.get());
-
+void handle_connection(AdmittedPeer peer) {
+  Connection connection(std::move(peer));
   for (;;) {
-    auto request = read_frame(reader);
+    auto request = read_frame(connection.reader());
     if (!request) {
       // End of input is how a client says goodbye; anything else is worth a line.
       if (request.error().kind() != IoErrorKind::UnexpectedEof) {
@@ -138,26 +115,32 @@ void handle_connection(UniqueFd connection) {
       }
       break;
     }
-    log_line("request: " + render_for_log(*request));
-    if (std::holds_alternative<BindDhcp67>(*request)) {
-      hand_off_dhcp_socket(connection.get(), writer);
+    // The console may have changed hands since the peer was admitted: a user who has left it
+    // keeps no root powers through a connection opened before.
+    if (const auto console = console_owner(); !is_admitted(connection.uid(), console)) {
+      log_line("rejecting peer: uid=" + std::to_string(connection.uid()) +
+               " not authorized (console_uid=" + render_console_uid(console) + ")");
       break;
     }
-    const Status sent = write_frame(writer, handle_request(std::move(request).value()));
+    log_line("request: " + render_for_log(*request));
+    if (std::holds_alternative<BindDhcp67>(*request)) {
+      hand_off_dhcp_socket(connection.socket(), connection.writer());
+      break;
+    }
+    const Status sent =
+        write_frame(connection.writer(), handle_request(std::move(request).value()));
     if (!sent) {
       log_line("write_frame error: " + sent.error().text());
       break;
     }
   }
-  (void)writer.flush();
-  connection.reset();
-  // `duplicate` closes last, as the scope ends.
+  // The connection flushes, closes its descriptors and gives back its place as it goes.
 }
 
 namespace {
 
 void* connection_thread(void* arg) {
-  std::unique_ptr<UniqueFd> connection(static_cast<UniqueFd*>(arg));
+  std::unique_ptr<AdmittedPeer> connection(static_cast<AdmittedPeer*>(arg));
   // Whatever stops this thread ends this connection only.
   try {
     handle_connection(std::move(*connection));
@@ -173,8 +156,8 @@ void* connection_thread(void* arg) {
 
 // Starts a detached thread with a 2 MiB stack that owns `connection`. Returns 0 or the error
 // number of the failure, in which case the connection is closed.
-int spawn_connection_thread(UniqueFd connection) {
-  auto owned = std::make_unique<UniqueFd>(std::move(connection));
+int spawn_connection_thread(AdmittedPeer connection) {
+  auto owned = std::make_unique<AdmittedPeer>(std::move(connection));
   pthread_attr_t attr;
   int rc = pthread_attr_init(&attr);
   if (rc != 0) return rc;
@@ -200,34 +183,116 @@ Result<UniqueFd> listen_on(const char* path) {
   return listener;
 }
 
-[[noreturn]] void serve(const UniqueFd& listener) {
-  for (;;) {
-    auto connection = platform::accept_connection(listener.get());
-    if (!connection) {
-      if (connection.error().os_code() != EINTR) {
-        log_line("accept() failed: " + connection.error().text());
-      }
-      continue;
-    }
-    if (const int rc = spawn_connection_thread(std::move(connection).value()); rc != 0) {
-      diagnose("failed to spawn thread: " + os_error_text(rc));
-      _exit(kExitThread);  // the listening socket closes with the process; the file stays
-    }
+// Lines about connections, written by the accept loop. One that cannot be written costs the
+// connection it is about (after the diagnostic), as it did when the connection's thread wrote it,
+// never the daemon.
+bool write_connection_lines(const std::vector<std::string>& lines) {
+  try {
+    for (const std::string& line : lines)
+      log_line(line);
+  } catch (const ThreadStop&) {
+    return false;
   }
+  return true;
+}
+
+// Waits until a connection is waiting on `listener` or `until` has come.
+void wait_for_peer(const UniqueFd& listener, Clock::time_point until) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+  pollfd ready{listener.get(), POLLIN, 0};
+  (void)poll(&ready, 1, static_cast<int>(std::clamp<long long>(left, 0, 60'000)));
+}
+
+// The accept loop. Everything it keeps is bounded: the refusal log has a fixed number of slots,
+// and the caps' table holds at most one entry per open connection.
+[[noreturn]] void serve(const UniqueFd& listener) {
+  static ConnectionCaps caps;  // outlives every connection thread: the process ends by _exit
+  RefusalLog refusals;
+  AcceptFailures failures;
+  for (;;) {
+    // A window whose summary is due is closed even when its uid has stopped connecting: the loop
+    // waits for the listener no longer than until the next summary.
+    const Clock::time_point now = Clock::now();
+    (void)write_connection_lines(refusals.close_windows(now));
+    for (const std::string& line : failures.close_burst(now))
+      log_line(line);
+    auto next = refusals.next_summary();
+    if (const auto report = failures.next_report(); report && (!next || *report < *next)) {
+      next = report;
+    }
+    if (next) {
+      wait_for_peer(listener, *next);
+      if (Clock::now() >= *next) continue;
+    }
+    auto accepted = platform::accept_connection(listener.get());
+    if (accepted) {
+      uid_t peer = kUnknownUid;
+      if (auto uid = platform::peer_uid(accepted->get())) peer = *uid;
+      Admission admission = admit(peer, console_owner(), Clock::now(), caps, refusals);
+      if (!admission.place) {
+        (void)write_connection_lines(admission.lines);
+        continue;  // refused: closed here
+      }
+      // An admitted connection reads through a duplicate of its own. When the descriptor table is
+      // full, the accept may take the last free number and leave none for the duplicate: that is
+      // the shortage of a failed accept, and the connection is closed as part of its burst.
+      auto duplicate = duplicate_for_reading(accepted->get());
+      if (duplicate) {
+        if (!write_connection_lines(admission.lines)) continue;
+        const int rc = spawn_connection_thread(AdmittedPeer{std::move(accepted).value(),
+                                                            std::move(duplicate).value(), peer,
+                                                            std::move(admission.place)});
+        if (rc != 0) {
+          diagnose("failed to spawn thread: " + os_error_text(rc));
+          _exit(kExitThread);  // the listening socket closes with the process; the file stays
+        }
+        continue;
+      }
+      if (!AcceptFailures::is_resource_error(duplicate.error().os_code())) {
+        diagnose("connection closed: clone stream: " + duplicate.error().text());
+        continue;
+      }
+      accepted = std::move(duplicate).error();
+    }
+    if (accepted.error().os_code() == EINTR) continue;
+    const AcceptFailures::Step step = failures.failed(accepted.error(), Clock::now());
+    for (const std::string& line : step.lines)
+      log_line(line);
+    if (step.pause) std::this_thread::sleep_for(AcceptFailures::kPause);
+  }
+}
+
+// Raises the soft descriptor limit to what the caps need, as far as the hard limit allows. A
+// limit that cannot be raised is no reason not to start: the caps and the accept loop's pause
+// keep the daemon within whatever it has.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= kWantedDescriptors) return;
+  const rlim_t wanted = limit.rlim_max == RLIM_INFINITY
+                            ? kWantedDescriptors
+                            : std::min(limit.rlim_max, kWantedDescriptors);
+  if (wanted <= limit.rlim_cur) return;
+  limit.rlim_cur = wanted;
+  (void)setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 int run() {
   log_line("starting, pid=" + std::to_string(getpid()));
+  raise_descriptor_limit();
   (void)unlink(kSocketPath);  // left by an earlier run; anything that stays makes bind fail
+  // The socket file is created with mode 0666 in the first place; the umask is the process's, so
+  // it is changed only here, while start-up has the one thread, and restored at once.
+  const mode_t umask_before = umask(0111);
   auto listener = listen_on(kSocketPath);
+  umask(umask_before);
   if (!listener) {
     log_line(std::string("FATAL: bind ") + kSocketPath + " failed: " + listener.error().text());
     return kExitBind;
   }
-  // Every local user may connect; who may use the connection is decided per peer.
-  if (retry_eintr([] { return chmod(kSocketPath, 0666); }) == -1) {
-    log_line(std::string("WARN: chmod ") + kSocketPath +
-             " failed: " + IoError::last_os_error().text());
+  // Every local user may connect; who may use the connection is decided per peer. The mode is set
+  // again without following a link, so that nothing swapped in at the path is changed.
+  if (auto st = platform::chmod_nofollow(kSocketPath, 0666); !st) {
+    log_line(std::string("WARN: chmod ") + kSocketPath + " failed: " + st.error().text());
   }
   log_line(std::string("listening on ") + kSocketPath);
   serve(*listener);

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace helper_ipc::platform {
@@ -114,6 +116,24 @@ Result<uid_t> peer_uid(int fd) {
   if (len != sizeof cred) return IoError::from_errno(EINVAL);
   return cred.uid;
 #endif
+}
+
+Status chmod_nofollow(const char* path, mode_t mode) {
+#if defined(__APPLE__)
+  if (retry_eintr([&] { return lchmod(path, mode); }) == -1) return IoError::last_os_error();
+#else
+  if (retry_eintr([&] { return fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW); }) == 0) {
+    return {};
+  }
+  if (errno != ENOTSUP && errno != EOPNOTSUPP) return IoError::last_os_error();
+  // The C library refuses links, and on older versions everything, with ENOTSUP: tell the two
+  // apart, and never change a link's target.
+  struct stat st;
+  if (lstat(path, &st) == -1) return IoError::last_os_error();
+  if (S_ISLNK(st.st_mode)) return IoError::from_errno(ELOOP);
+  if (retry_eintr([&] { return chmod(path, mode); }) == -1) return IoError::last_os_error();
+#endif
+  return {};
 }
 
 sockaddr_in ipv4_socket_address(std::uint32_t host_order_address, std::uint16_t port) {

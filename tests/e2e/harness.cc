@@ -324,31 +324,56 @@ int Daemon::zombie_children() const {
 }
 
 std::string as_user(uid_t uid, const std::function<std::string()>& body) {
-  auto pipe = helper_ipc::platform::open_pipe();
-  if (!pipe) return "pipe failed: " + pipe.error().text();
-  auto& [from_child, to_parent] = *pipe;
-  const pid_t child = fork();
-  if (child == 0) {
-    from_child.reset();
-    if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) _exit(3);
-    const std::string result = body();
-    _exit(helper_ipc::write_all(to_parent.get(), result).ok() ? 0 : 4);
+  return as_users({uid}, body).front();
+}
+
+std::vector<std::string> as_users(const std::vector<uid_t>& uids,
+                                  const std::function<std::string()>& body) {
+  struct Child {
+    pid_t pid = -1;
+    helper_ipc::UniqueFd from_child;
+    std::string result;
+  };
+  std::vector<Child> children(uids.size());
+  for (std::size_t i = 0; i < uids.size(); ++i) {
+    auto pipe = helper_ipc::platform::open_pipe();
+    if (!pipe) {
+      children[i].result = "pipe failed: " + pipe.error().text();
+      continue;
+    }
+    auto& [from_child, to_parent] = *pipe;
+    const pid_t child = fork();
+    if (child == 0) {
+      from_child.reset();
+      const uid_t uid = uids[i];
+      if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) _exit(3);
+      const std::string result = body();
+      _exit(helper_ipc::write_all(to_parent.get(), result).ok() ? 0 : 4);
+    }
+    children[i].pid = child;
+    children[i].from_child = std::move(from_child);
   }
-  to_parent.reset();
-  std::string result;
-  char buf[4096];
-  for (;;) {
-    auto n = helper_ipc::read_some(from_child.get(), buf, sizeof buf);
-    if (!n || *n == 0) break;
-    result.append(buf, *n);
+  std::vector<std::string> results;
+  for (Child& c : children) {
+    if (c.pid <= 0) {
+      results.push_back(std::move(c.result));
+      continue;
+    }
+    char buf[4096];
+    for (;;) {
+      auto n = helper_ipc::read_some(c.from_child.get(), buf, sizeof buf);
+      if (!n || *n == 0) break;
+      c.result.append(buf, *n);
+    }
+    c.from_child.reset();
+    int status = 0;
+    waitpid(c.pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      c.result += "\n[client process failed with status " + std::to_string(status) + "]";
+    }
+    results.push_back(std::move(c.result));
   }
-  from_child.reset();
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    result += "\n[client process failed with status " + std::to_string(status) + "]";
-  }
-  return result;
+  return results;
 }
 
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds patience) {

@@ -96,6 +96,10 @@ class Daemon {
 
 // Runs `body` in a child process under `uid` (and the same gid) and returns what it returned.
 std::string as_user(uid_t uid, const std::function<std::string()>& body);
+// The same for several users at once: one child process each, all forked from the calling thread
+// before any is waited for; what each returned, in the order of `uids`.
+std::vector<std::string> as_users(const std::vector<uid_t>& uids,
+                                  const std::function<std::string()>& body);
 
 // Polls `done` until it holds or `patience` has passed; whether it held.
 bool eventually(const std::function<bool()>& done,

@@ -1,9 +1,11 @@
 // The daemon under load and misuse, bounded in count and time: many idle connections, many short
 // ones, clients that vanish mid-frame or trickle a whole frame, and large rule texts in parallel.
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -68,42 +70,70 @@ class StressTest : public ::testing::Test {
 };
 
 TEST_F(StressTest, ThousandIdleConnectionsDoNotStopTheService) {
+  // Three users try to hold a thousand idle connections while nobody owns the console (so that
+  // any user but root is admitted): each gets its share, the rest are closed at once, and a fourth
+  // user is still served.
+  constexpr int kUsers = 3;
   constexpr int kIdle = 1000;
-  const std::string connected = logged("connection from uid=1000 (console_uid=Some(1000))");
+  constexpr int kShare = 64;  // what one user may hold
+  set_console_owner(std::nullopt);
   Daemon daemon;
+  ASSERT_TRUE(daemon.find_line("listening on "));
   const long before = resident_kib(daemon.pid());
   Turn opened, measured;
-  std::string served;
-  std::thread client([&] {
-    served = as_user(kUser, [&] {
+  std::vector<std::string> held;
+  std::thread clients([&] {
+    held = as_users({kUser, kUser + 1, kUser + 2}, [&] {
       std::vector<UniqueFd> idle;
-      for (int i = 0; i < kIdle; ++i) {
+      for (int i = 0; i < kIdle / kUsers; ++i) {
         auto c = Client::connect(kSocketPath);
         if (!c) return "connection " + std::to_string(i) + ": " + c.error().text;
         idle.emplace_back(dup(c->fd()));
       }
       opened.signal();
       measured.wait();  // the idle connections stay open while others are served
-      int pongs = 0;
-      for (int i = 0; i < 20; ++i) {
-        auto c = Client::connect(kSocketPath);
-        auto reply = c ? c->call(Ping{}) : Result<Response, ClientError>(c.error());
-        pongs += reply && std::holds_alternative<Pong>(*reply);
+      int open = 0;
+      for (auto& fd : idle) {
+        char byte;
+        open += recv(fd.get(), &byte, 1, MSG_DONTWAIT) == -1 && errno == EAGAIN;
       }
-      return std::to_string(pongs) + " pongs";
+      return std::to_string(open) + " open";
     });
   });
-  opened.wait();
-  // Every connection has its thread, blocked in its first read.
-  EXPECT_TRUE(eventually([&] { return count_lines(daemon, connected) == kIdle; },
-                         std::chrono::seconds(60)));
+  for (int u = 0; u < kUsers; ++u)
+    opened.wait();
+  // Each user's share has its threads, blocked in their first read; the rest were closed, with a
+  // few lines for the first of them.
+  for (int u = 0; u < kUsers; ++u) {
+    EXPECT_TRUE(daemon.find_line(
+        "rejecting peer: uid=" + std::to_string(kUser + u) + " has too many connections (64)",
+        std::chrono::seconds(60)));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const long after = resident_kib(daemon.pid());
-  measured.signal();
-  client.join();
+  const std::string served = as_user(kUser + kUsers, [] {
+    int pongs = 0;
+    for (int i = 0; i < 20; ++i) {
+      auto c = Client::connect(kSocketPath);
+      auto reply = c ? c->call(Ping{}) : Result<Response, ClientError>(c.error());
+      pongs += reply && std::holds_alternative<Pong>(*reply);
+    }
+    return std::to_string(pongs) + " pongs";
+  });
+  for (int u = 0; u < kUsers; ++u)
+    measured.signal();
+  clients.join();
   EXPECT_EQ(served, "20 pongs");
-  const double per_connection = static_cast<double>(after - before) / kIdle;
+  EXPECT_EQ(held, std::vector<std::string>(kUsers, std::to_string(kShare) + " open"));
+  // The shares' lines and the first refusals' pairs; the other refusals are counted silently.
+  for (int u = 0; u < kUsers; ++u) {
+    EXPECT_EQ(count_lines(daemon, logged("connection from uid=" + std::to_string(kUser + u) +
+                                         " (console_uid=None)")),
+              static_cast<std::size_t>(kShare + 10));
+  }
+  const double per_connection = static_cast<double>(after - before) / (kUsers * kShare);
   RecordProperty("resident_kib_per_idle_connection", std::to_string(per_connection));
-  std::cout << "resident memory: " << before << " KiB, " << after << " KiB with " << kIdle
+  std::cout << "resident memory: " << before << " KiB, " << after << " KiB with " << kUsers * kShare
             << " idle connections: " << per_connection << " KiB each\n";
   // A thread's 2 MiB stack is reserved, not resident: an idle connection costs far less.
   EXPECT_LT(per_connection, 256.0);
@@ -138,21 +168,32 @@ TEST_F(StressTest, ClientsThatVanishMidFrameEndOnlyTheirConnections) {
   ASSERT_TRUE(eventually([&] { return daemon.descriptor_count() > 0; }));
   const int baseline = daemon.descriptor_count();
   const std::string body = R"({"PfLoadAnchor":{"anchor":"a","rules":"pass in all"}})";
-  const std::string got = as_user(kUser, [&] {
-    for (int i = 0; i < kClients; ++i) {
+  Turn vanished, released;
+  std::string got;
+  std::thread client([&] {
+    got = as_user(kUser, [&] {
+      for (int i = 0; i < kClients; ++i) {
+        auto c = Client::connect(kSocketPath);
+        if (!c) return std::string("connect failed");
+        const auto n = static_cast<std::uint32_t>(body.size());
+        std::string half = {0, 0, static_cast<char>(n >> 8), static_cast<char>(n)};
+        half += body.substr(0, i % body.size());  // cut anywhere, the prefix included
+        (void)write_all(c->fd(), std::string_view(half).substr(0, 1 + i % half.size()));
+      }  // each connection closes here, its frame unfinished
+      vanished.signal();
+      // The next connection waits until the daemon has let the others go: until then they count
+      // against this user's cap on open connections.
+      released.wait();
       auto c = Client::connect(kSocketPath);
-      if (!c) return std::string("connect failed");
-      const auto n = static_cast<std::uint32_t>(body.size());
-      std::string half = {0, 0, static_cast<char>(n >> 8), static_cast<char>(n)};
-      half += body.substr(0, i % body.size());  // cut anywhere, the prefix included
-      (void)write_all(c->fd(), std::string_view(half).substr(0, 1 + i % half.size()));
-    }  // each connection closes here, its frame unfinished
-    auto c = Client::connect(kSocketPath);
-    auto reply = c ? c->call(Ping{}) : Result<Response, ClientError>(c.error());
-    return reply ? encode_response(*reply) : reply.error().text;
+      auto reply = c ? c->call(Ping{}) : Result<Response, ClientError>(c.error());
+      return reply ? encode_response(*reply) : reply.error().text;
+    });
   });
-  EXPECT_EQ(got, R"("Pong")");
+  vanished.wait();
   EXPECT_TRUE(eventually([&] { return daemon.descriptor_count() == baseline; }));
+  released.signal();
+  client.join();
+  EXPECT_EQ(got, R"("Pong")");
   // An unfinished frame is the end of input: no error line, no reply, no tool run.
   EXPECT_FALSE(daemon.find_line("read_frame error", std::chrono::milliseconds(0)));
   EXPECT_TRUE(StandIn{"pfctl"}.calls().empty());

@@ -8,11 +8,13 @@
 #include "helper_ipc/frame.h"
 #include "helper_ipc/messages.h"
 #include "helper_ipc/result.h"
+#include "helper_ipc/socket_path.h"
 #include "helper_ipc/unique_fd.h"
 
 namespace helper_ipc {
 
-inline constexpr const char* kDefaultSocketPath = "/var/run/pelmor-helper.sock";
+// The daemon's socket, where a client connects unless told otherwise.
+inline constexpr const char* kDefaultSocketPath = kSocketPath;
 
 struct ClientError {
   enum class Kind {

@@ -51,6 +51,12 @@ extern const int kRecvCloexecFlags;
 // SO_PEERCRED on Linux).
 Result<uid_t> peer_uid(int fd);
 
+// Sets the mode of the file at `path` without following a symbolic link there: lchmod on macOS;
+// fchmodat with AT_SYMLINK_NOFOLLOW on Linux, where the C library may not support it for every
+// file type, and then, if the path is not a link, chmod. A link at `path` is an error (ELOOP) and
+// keeps its target unchanged. Retried while interrupted.
+Status chmod_nofollow(const char* path, mode_t mode);
+
 // An IPv4 socket address (with the length byte that macOS's sockaddr_in has).
 sockaddr_in ipv4_socket_address(std::uint32_t host_order_address, std::uint16_t port);
 

@@ -1,0 +1,243 @@
+#include "admission.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace pelmor {
+
+namespace {
+
+constexpr const char* kConsolePath = "/dev/console";
+
+std::string connection_line(uid_t peer, const std::string& console) {
+  return "connection from uid=" + std::to_string(peer) + " (console_uid=" + console + ")";
+}
+
+}  // namespace
+
+bool is_admitted(uid_t peer, std::optional<uid_t> console) {
+  if (peer == 0) return false;
+  return !console || *console == peer;
+}
+
+std::optional<uid_t> console_owner() {
+  struct stat st;
+  if (stat(kConsolePath, &st) != 0) return std::nullopt;
+  return st.st_uid;
+}
+
+std::string render_console_uid(std::optional<uid_t> uid) {
+  return uid ? "Some(" + std::to_string(*uid) + ")" : "None";
+}
+
+// ---- ConnectionCaps ---------------------------------------------------------------------------
+
+ConnectionCaps::Place& ConnectionCaps::Place::operator=(Place&& other) noexcept {
+  if (this != &other) {
+    release();
+    caps_ = other.caps_;
+    uid_ = other.uid_;
+    other.caps_ = nullptr;
+  }
+  return *this;
+}
+
+void ConnectionCaps::Place::release() noexcept {
+  if (caps_ != nullptr) caps_->give_back(uid_);
+  caps_ = nullptr;
+}
+
+ConnectionCaps::Taken ConnectionCaps::take(uid_t uid) {
+  std::lock_guard guard(lock_);
+  if (total_ >= kTotal) return {Place(), Full::All, total_};
+  Entry* free = nullptr;
+  for (Entry& e : entries_) {
+    if (e.count > 0 && e.uid == uid) {
+      if (e.count >= kPerUid) return {Place(), Full::User, e.count};
+      ++e.count;
+      ++total_;
+      return {Place(this, uid), Full::No, e.count};
+    }
+    if (e.count == 0 && free == nullptr) free = &e;
+  }
+  // Fewer than kTotal connections are open, so fewer than kTotal entries are in use.
+  free->uid = uid;
+  free->count = 1;
+  ++total_;
+  return {Place(this, uid), Full::No, 1};
+}
+
+void ConnectionCaps::give_back(uid_t uid) noexcept {
+  std::lock_guard guard(lock_);
+  for (Entry& e : entries_) {
+    if (e.count > 0 && e.uid == uid) {
+      --e.count;
+      --total_;
+      return;
+    }
+  }
+}
+
+std::size_t ConnectionCaps::held(uid_t uid) const {
+  std::lock_guard guard(lock_);
+  for (const Entry& e : entries_) {
+    if (e.count > 0 && e.uid == uid) return e.count;
+  }
+  return 0;
+}
+
+std::size_t ConnectionCaps::held() const {
+  std::lock_guard guard(lock_);
+  return total_;
+}
+
+// ---- RefusalLog -------------------------------------------------------------------------------
+
+std::string RefusalLog::summary(const Window& w) {
+  return "rejected " + std::to_string(w.suppressed) +
+         " more connections from uid=" + std::to_string(w.uid) +
+         " (console_uid=" + render_console_uid(w.console) + ")";
+}
+
+bool RefusalLog::note(uid_t uid, std::optional<uid_t> console, Clock::time_point now,
+                      std::vector<std::string>& summaries) {
+  Window* window = nullptr;
+  Window* oldest = &windows_[0];
+  for (Window& w : windows_) {
+    if (w.used && w.uid == uid && now - w.start < kWindow) {
+      window = &w;
+      break;
+    }
+    // A free slot beats any used one; among used ones, the earliest start is the oldest.
+    if (oldest->used && (!w.used || w.start < oldest->start)) oldest = &w;
+  }
+  if (window == nullptr) {
+    // A closed window of this uid that close_windows() has not seen yet ends here too.
+    for (Window& w : windows_) {
+      if (w.used && w.uid == uid) {
+        if (w.suppressed > 0) summaries.push_back(summary(w));
+        w = Window{};
+        oldest = &w;
+      }
+    }
+    if (oldest->used && oldest->suppressed > 0) summaries.push_back(summary(*oldest));
+    window = oldest;
+    *window = Window{true, uid, now, 0, 0, console};
+  }
+  window->console = console;
+  if (window->written < kLinesPerWindow) {
+    ++window->written;
+    return true;
+  }
+  ++window->suppressed;
+  return false;
+}
+
+std::vector<std::string> RefusalLog::close_windows(Clock::time_point now) {
+  std::vector<std::string> lines;
+  for (Window& w : windows_) {
+    if (!w.used || now - w.start < kWindow) continue;
+    if (w.suppressed > 0) lines.push_back(summary(w));
+    w = Window{};
+  }
+  return lines;
+}
+
+std::optional<Clock::time_point> RefusalLog::next_summary() const {
+  std::optional<Clock::time_point> next;
+  for (const Window& w : windows_) {
+    if (!w.used || w.suppressed == 0) continue;
+    if (!next || w.start + kWindow < *next) next = w.start + kWindow;
+  }
+  return next;
+}
+
+std::size_t RefusalLog::windows() const {
+  return static_cast<std::size_t>(
+      std::count_if(windows_.begin(), windows_.end(), [](const Window& w) { return w.used; }));
+}
+
+// ---- AcceptFailures ---------------------------------------------------------------------------
+
+bool AcceptFailures::is_resource_error(int code) {
+  return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
+}
+
+std::vector<std::string> AcceptFailures::end_burst() {
+  std::vector<std::string> lines;
+  if (burst_ && repeats_ > 0) {
+    lines.push_back("accept() failed: " + burst_->text() + " (repeated " +
+                    std::to_string(repeats_) + " times)");
+  }
+  burst_.reset();
+  repeats_ = 0;
+  return lines;
+}
+
+AcceptFailures::Step AcceptFailures::failed(const helper_ipc::IoError& error,
+                                            Clock::time_point now) {
+  Step step;
+  const bool resource = is_resource_error(error.os_code());
+  if (burst_ && *burst_ == error && now - burst_start_ < kReport) {
+    ++repeats_;
+    step.pause = true;
+    return step;
+  }
+  step.lines = end_burst();
+  step.lines.push_back("accept() failed: " + error.text());
+  if (resource) {
+    burst_ = error;
+    burst_start_ = now;
+    step.pause = true;
+  }
+  return step;
+}
+
+std::vector<std::string> AcceptFailures::close_burst(Clock::time_point now) {
+  if (!burst_ || now - burst_start_ < kReport) return {};
+  return end_burst();
+}
+
+std::optional<Clock::time_point> AcceptFailures::next_report() const {
+  if (!burst_ || repeats_ == 0) return std::nullopt;
+  return burst_start_ + kReport;
+}
+
+// ---- The decision -----------------------------------------------------------------------------
+
+Admission admit(uid_t peer, std::optional<uid_t> console, Clock::time_point now,
+                ConnectionCaps& caps, RefusalLog& refusals) {
+  Admission out;
+  ConnectionCaps::Taken taken;
+  const bool authorized = is_admitted(peer, console);
+  if (authorized) {
+    taken = caps.take(peer);
+    if (taken.place) {
+      out.lines.push_back(connection_line(peer, render_console_uid(console)));
+      out.place = std::move(taken.place);
+      return out;
+    }
+  }
+  // A refusal: the texts are made only when the budget lets them be written, so that a flood
+  // costs little more than its system calls.
+  const bool write = refusals.note(peer, console, now, out.lines);
+  if (!write) return out;
+  const std::string console_text = render_console_uid(console);
+  out.lines.push_back(connection_line(peer, console_text));
+  const std::string uid = std::to_string(peer);
+  if (!authorized) {
+    out.lines.push_back("rejecting peer: uid=" + uid +
+                        " not authorized (console_uid=" + console_text + ")");
+  } else if (taken.full == ConnectionCaps::Full::User) {
+    out.lines.push_back("rejecting peer: uid=" + uid + " has too many connections (" +
+                        std::to_string(taken.held) + ")");
+  } else {
+    out.lines.push_back("rejecting peer: uid=" + uid + " finds too many connections in all (" +
+                        std::to_string(taken.held) + ")");
+  }
+  return out;
+}
+
+}  // namespace pelmor

@@ -1,0 +1,170 @@
+// Who may use a connection, and what a peer may make the daemon spend before it is turned away.
+// The accept loop decides every connection here, before any thread exists for it: the decision
+// table, the caps on open connections, a log budget for refusals, and the pause after accept runs
+// out of a resource. Nothing here touches a socket; the time comes in from the caller, so that
+// the tests can move it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "helper_ipc/io_error.h"
+
+namespace pelmor {
+
+using Clock = std::chrono::steady_clock;
+
+// The peer uid when the system cannot tell it.
+inline constexpr uid_t kUnknownUid = static_cast<uid_t>(-1);
+
+// Root is always refused; the console's owner is admitted; when the console's owner cannot be
+// read, every other user is.
+bool is_admitted(uid_t peer, std::optional<uid_t> console);
+
+// The owner of "/dev/console" (following links), or nothing when its status cannot be read.
+// Read anew on every call.
+std::optional<uid_t> console_owner();
+
+// "Some(501)" or "None", as the log lines show the console uid.
+std::string render_console_uid(std::optional<uid_t> uid);
+
+// Open admitted connections, per uid and in all. The accept loop takes a place for each admitted
+// connection; the connection gives it back when its thread ends, so this is the one piece of
+// state the accept loop shares with the connection threads.
+class ConnectionCaps {
+ public:
+  // Far above what one client program opens at once; at the total, the threads' stacks and the
+  // descriptors (two per connection) stay well inside the daemon's limits.
+  static constexpr std::size_t kPerUid = 64;
+  static constexpr std::size_t kTotal = 256;
+
+  // One connection's place; released when it is destroyed.
+  class Place {
+   public:
+    Place() = default;
+    Place(Place&& other) noexcept : caps_(other.caps_), uid_(other.uid_) { other.caps_ = nullptr; }
+    Place& operator=(Place&& other) noexcept;
+    Place(const Place&) = delete;
+    Place& operator=(const Place&) = delete;
+    ~Place() { release(); }
+
+    explicit operator bool() const noexcept { return caps_ != nullptr; }
+    void release() noexcept;
+
+   private:
+    friend class ConnectionCaps;
+    Place(ConnectionCaps* caps, uid_t uid) : caps_(caps), uid_(uid) {}
+    ConnectionCaps* caps_ = nullptr;
+    uid_t uid_ = 0;
+  };
+
+  enum class Full { No, User, All };
+  struct Taken {
+    Place place;  // empty when a cap is reached
+    Full full = Full::No;
+    std::size_t held = 0;  // the connections the uid (Full::User) or everyone (Full::All) holds
+  };
+
+  // A place for a new connection of `uid`, or which cap stands in the way.
+  Taken take(uid_t uid);
+  std::size_t held(uid_t uid) const;
+  std::size_t held() const;
+
+ private:
+  void give_back(uid_t uid) noexcept;
+
+  struct Entry {
+    uid_t uid = 0;
+    std::size_t count = 0;  // 0: the entry is free
+  };
+  mutable std::mutex lock_;
+  // At most kTotal connections, so at most kTotal uids hold one.
+  std::array<Entry, kTotal> entries_{};
+  std::size_t total_ = 0;
+};
+
+// The log budget of refusals, per uid: the first kLinesPerWindow refusals of a window are written
+// in full, the rest are counted, and when the window closes one line says how many were not
+// written. The table has a fixed size; when it is full, the oldest window closes early. Used by
+// the accept loop alone.
+class RefusalLog {
+ public:
+  static constexpr std::size_t kLinesPerWindow = 10;
+  static constexpr Clock::duration kWindow = std::chrono::seconds(10);
+  static constexpr std::size_t kSlots = 32;
+
+  // Whether the refusal of `uid` at `now` is written in full; when not, it is counted. A summary
+  // of a window closed to make room goes to `summaries`.
+  bool note(uid_t uid, std::optional<uid_t> console, Clock::time_point now,
+            std::vector<std::string>& summaries);
+  // The summary lines of the windows that have closed by `now`, which are then forgotten.
+  std::vector<std::string> close_windows(Clock::time_point now);
+  // When the next window with something to summarise closes, if one has.
+  std::optional<Clock::time_point> next_summary() const;
+  std::size_t windows() const;
+
+ private:
+  struct Window {
+    bool used = false;
+    uid_t uid = 0;
+    Clock::time_point start;
+    std::size_t written = 0;
+    std::size_t suppressed = 0;
+    std::optional<uid_t> console;  // as at the last refusal counted
+  };
+  static std::string summary(const Window& w);
+
+  std::array<Window, kSlots> windows_{};
+};
+
+// accept() failures in bursts. A resource failure (EMFILE, ENFILE, ENOBUFS, ENOMEM) repeats for as
+// long as the shortage lasts, so the loop pauses before the next accept, and the line is written
+// at the first failure of a burst; the same failure again within kReport is counted, and when the
+// burst's kReport has passed (or another error comes) one more line gives the number of repeats.
+// A success in between does not end a burst: when the table is full, one descriptor may come free
+// and be taken again at every attempt. Other errors are written each time, without a pause.
+class AcceptFailures {
+ public:
+  static constexpr Clock::duration kPause = std::chrono::milliseconds(100);
+  static constexpr Clock::duration kReport = std::chrono::seconds(10);
+
+  static bool is_resource_error(int code);
+
+  struct Step {
+    std::vector<std::string> lines;  // to write now
+    bool pause = false;              // sleep kPause before the next accept
+  };
+  Step failed(const helper_ipc::IoError& error, Clock::time_point now);
+  // The count of a burst whose kReport has passed by `now`, if it repeated; the burst is over.
+  std::vector<std::string> close_burst(Clock::time_point now);
+  // When the count of the burst going on falls due, if it has repeated.
+  std::optional<Clock::time_point> next_report() const;
+
+ private:
+  std::vector<std::string> end_burst();
+
+  std::optional<helper_ipc::IoError> burst_;  // the error of the burst going on
+  Clock::time_point burst_start_;
+  std::size_t repeats_ = 0;
+};
+
+// The accept loop's decision for one accepted connection: the lines to write and, for an admitted
+// peer, its place under the caps.
+struct Admission {
+  std::vector<std::string> lines;
+  ConnectionCaps::Place place;  // empty: close the connection now
+};
+
+// Decides the connection of `peer` while `console` owns the console, at `now`: the decision table,
+// then the caps, with the lines of a refusal under the refusal log's budget.
+Admission admit(uid_t peer, std::optional<uid_t> console, Clock::time_point now,
+                ConnectionCaps& caps, RefusalLog& refusals);
+
+}  // namespace pelmor

@@ -1,0 +1,60 @@
+// One admitted connection, as its thread holds it: the accepted socket, a duplicate of it for
+// reading, the buffered reader and writer over the two, the peer's uid, and its place under the
+// connection caps. Every way out of the connection ends here: the writer is flushed once more, the
+// socket is closed, then the duplicate, and the place is given back last.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+
+#include "admission.h"
+#include "helper_ipc/result.h"
+#include "helper_ipc/stream.h"
+#include "helper_ipc/unique_fd.h"
+
+namespace pelmor {
+
+// What the accept loop hands to a connection thread: the socket and its duplicate for reading,
+// made by the loop, so that a connection that cannot have both is never admitted.
+struct AdmittedPeer {
+  helper_ipc::UniqueFd socket;
+  helper_ipc::UniqueFd duplicate;
+  uid_t uid = kUnknownUid;
+  ConnectionCaps::Place place;
+};
+
+// A duplicate of `socket` for reading: close-on-exec, numbered 3 or more.
+helper_ipc::Result<helper_ipc::UniqueFd> duplicate_for_reading(int socket);
+
+class Connection {
+ public:
+  explicit Connection(AdmittedPeer peer);
+  Connection(Connection&& other) noexcept;
+  Connection& operator=(Connection&&) = delete;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection();
+
+  uid_t uid() const noexcept { return uid_; }
+  int socket() const noexcept { return socket_.get(); }
+  helper_ipc::BufReader& reader() noexcept { return *reader_; }
+  helper_ipc::BufWriter& writer() noexcept { return *writer_; }
+
+ private:
+  ConnectionCaps::Place place_;
+  uid_t uid_;
+  helper_ipc::UniqueFd socket_;
+  // Reads go through a duplicate of the socket, writes through the socket itself: the reader and
+  // the writer each stand on a descriptor of their own, which is how the daemon's connection state
+  // has always been defined (a stream cloned for its reader). Nothing here needs the second
+  // descriptor for correctness; it stays because dropping it would change what the daemon holds
+  // per connection, which is a change of its own. Its price is one fcntl and one descriptor per
+  // connection; the accept loop pays it before it admits the connection, so that a full
+  // descriptor table turns the connection away instead of leaving a thread that cannot read.
+  helper_ipc::UniqueFd duplicate_;
+  std::optional<helper_ipc::BufReader> reader_;
+  std::optional<helper_ipc::BufWriter> writer_;
+};
+
+}  // namespace pelmor

@@ -1,0 +1,306 @@
+// The accept loop's decisions without sockets: the admission table, the caps, the refusal log's
+// budget and summaries, and the accept back-off, on a clock that the tests move.
+#include "admission.h"
+
+#include <cerrno>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gtest/gtest.h"
+
+namespace pelmor {
+namespace {
+
+using namespace std::chrono_literals;
+using helper_ipc::IoError;
+using Lines = std::vector<std::string>;
+
+const Clock::time_point t0 = Clock::time_point() + 1000h;
+
+TEST(Admission, Table) {
+  struct Row {
+    uid_t peer;
+    std::optional<uid_t> console;
+    bool admitted;
+  };
+  const Row rows[] = {
+      {0, 0, false},
+      {0, std::nullopt, false},
+      {0, 501, false},
+      {501, 501, true},
+      {501, 502, false},
+      {501, std::nullopt, true},
+      {501, 0, false},
+      {kUnknownUid, 501, false},
+      {kUnknownUid, std::nullopt, true},
+      {kUnknownUid, kUnknownUid, true},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(is_admitted(r.peer, r.console), r.admitted)
+        << "peer " << r.peer << ", console " << render_console_uid(r.console);
+  }
+}
+
+TEST(Admission, LinesOfEachOutcome) {
+  struct Row {
+    uid_t peer;
+    std::optional<uid_t> console;
+    std::size_t already_held;  // connections the peer holds before
+    std::size_t others;        // connections other users hold
+    bool admitted;
+    Lines lines;
+  };
+  constexpr std::size_t kTotal = ConnectionCaps::kTotal;
+  const std::string rejected_all =
+      "rejecting peer: uid=501 finds too many connections in all (256)";
+  // clang-format off
+  const Row rows[] = {
+      {501, 501, 0, 0, true, {"connection from uid=501 (console_uid=Some(501))"}},
+      {501, std::nullopt, 3, 0, true, {"connection from uid=501 (console_uid=None)"}},
+      {0, 0, 0, 0, false, {"connection from uid=0 (console_uid=Some(0))",
+                           "rejecting peer: uid=0 not authorized (console_uid=Some(0))"}},
+      {502, 501, 0, 0, false, {"connection from uid=502 (console_uid=Some(501))",
+                               "rejecting peer: uid=502 not authorized (console_uid=Some(501))"}},
+      {501, 501, ConnectionCaps::kPerUid, 0, false,
+       {"connection from uid=501 (console_uid=Some(501))",
+        "rejecting peer: uid=501 has too many connections (64)"}},
+      {501, std::nullopt, 3, kTotal - 4, true, {"connection from uid=501 (console_uid=None)"}},
+      {501, std::nullopt, 3, kTotal - 3, false,
+       {"connection from uid=501 (console_uid=None)", rejected_all}},
+  };
+  // clang-format on
+  for (const Row& r : rows) {
+    ConnectionCaps caps;
+    RefusalLog refusals;
+    std::vector<ConnectionCaps::Place> held;
+    for (std::size_t i = 0; i < r.already_held; ++i)
+      held.push_back(caps.take(r.peer).place);
+    for (std::size_t i = 0; i < r.others; ++i)
+      held.push_back(caps.take(static_cast<uid_t>(2000 + i / 50)).place);
+    Admission a = admit(r.peer, r.console, t0, caps, refusals);
+    EXPECT_EQ(static_cast<bool>(a.place), r.admitted) << r.peer;
+    EXPECT_EQ(a.lines, r.lines);
+    EXPECT_EQ(caps.held(r.peer), r.already_held + (r.admitted ? 1 : 0));
+  }
+}
+
+TEST(ConnectionCaps, PerUidAndInAllAndGivenBack) {
+  ConnectionCaps caps;
+  std::vector<ConnectionCaps::Place> places;
+  // One uid fills its share; another is not affected by it.
+  for (std::size_t i = 0; i < ConnectionCaps::kPerUid; ++i) {
+    auto taken = caps.take(1000);
+    ASSERT_TRUE(taken.place) << i;
+    places.push_back(std::move(taken.place));
+  }
+  auto over = caps.take(1000);
+  EXPECT_FALSE(over.place);
+  EXPECT_EQ(over.full, ConnectionCaps::Full::User);
+  EXPECT_EQ(over.held, ConnectionCaps::kPerUid);
+  EXPECT_TRUE(caps.take(1001).place);  // taken and given back at once
+
+  // Many uids fill the total; then nobody gets in, not even a uid that holds nothing.
+  for (uid_t uid = 2000; caps.held() < ConnectionCaps::kTotal; ++uid) {
+    auto taken = caps.take(uid);
+    ASSERT_TRUE(taken.place) << uid;
+    places.push_back(std::move(taken.place));
+  }
+  auto all = caps.take(5);
+  EXPECT_FALSE(all.place);
+  EXPECT_EQ(all.full, ConnectionCaps::Full::All);
+  EXPECT_EQ(all.held, ConnectionCaps::kTotal);
+
+  // A place given back (its connection ended) lets exactly one more in.
+  places.erase(places.begin());
+  EXPECT_EQ(caps.held(), ConnectionCaps::kTotal - 1);
+  EXPECT_EQ(caps.held(1000), ConnectionCaps::kPerUid - 1);
+  ConnectionCaps::Place again = caps.take(1000).place;
+  EXPECT_TRUE(again);
+  EXPECT_FALSE(caps.take(1000).place);
+  places.clear();
+  again = ConnectionCaps::Place();
+  EXPECT_EQ(caps.held(), 0u);
+  EXPECT_EQ(caps.held(1000), 0u);
+}
+
+TEST(ConnectionCaps, ThreadsGivingBackWhileTheLoopTakes) {
+  ConnectionCaps caps;
+  constexpr int kRounds = 20'000;
+  std::vector<ConnectionCaps::Place> handed;
+  std::thread ender([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      ConnectionCaps::Place p = caps.take(static_cast<uid_t>(i % 7)).place;
+    }
+  });
+  for (int i = 0; i < kRounds; ++i)
+    (void)caps.take(static_cast<uid_t>(i % 5)).place;
+  ender.join();
+  EXPECT_EQ(caps.held(), 0u);
+}
+
+// Refusals of one uid at the times given (offsets from t0); the lines written in full (pairs
+// counted as one) and the summaries.
+struct Flood {
+  RefusalLog log;
+  std::size_t written = 0;
+  Lines summaries;
+  void refuse(uid_t uid, Clock::duration at, std::optional<uid_t> console = 501) {
+    if (log.note(uid, console, t0 + at, summaries)) ++written;
+  }
+  void close(Clock::duration at) {
+    for (auto& line : log.close_windows(t0 + at))
+      summaries.push_back(line);
+  }
+};
+
+TEST(RefusalLog, WindowBudgetAndSummary) {
+  struct Row {
+    const char* what;
+    int refusals;         // in the first window, 1 ms apart
+    std::size_t written;  // written in full
+    Lines summaries;      // when the window has closed
+  };
+  const Row rows[] = {
+      {"a few", 3, 3, {}},
+      {"exactly the budget", 10, 10, {}},
+      {"one over", 11, 10, {"rejected 1 more connections from uid=1001 (console_uid=Some(501))"}},
+      {"a flood",
+       100'000,
+       10,
+       {"rejected 99990 more connections from uid=1001 (console_uid=Some(501))"}},
+  };
+  for (const Row& r : rows) {
+    Flood f;
+    for (int i = 0; i < r.refusals; ++i)
+      f.refuse(1001, std::chrono::microseconds(i * 50));
+    EXPECT_EQ(f.written, r.written) << r.what;
+    EXPECT_EQ(f.log.next_summary().has_value(), !r.summaries.empty()) << r.what;
+    f.close(9s);
+    EXPECT_TRUE(f.summaries.empty()) << r.what << ": the window is still open";
+    f.close(10s);
+    EXPECT_EQ(f.summaries, r.summaries) << r.what;
+    EXPECT_EQ(f.log.windows(), 0u) << r.what;
+    EXPECT_FALSE(f.log.next_summary()) << r.what;
+  }
+}
+
+TEST(RefusalLog, SummaryDueWithoutFurtherConnections) {
+  Flood f;
+  for (int i = 0; i < 15; ++i)
+    f.refuse(1001, 2s);
+  ASSERT_TRUE(f.log.next_summary());
+  EXPECT_EQ(*f.log.next_summary(), t0 + 12s);
+}
+
+TEST(RefusalLog, ANewWindowAfterTheOldOneClosed) {
+  Flood f;
+  for (int i = 0; i < 12; ++i)
+    f.refuse(1001, 0s);
+  // The next refusal comes after the window, before the loop closed it: its summary comes first,
+  // then the budget starts again.
+  f.refuse(1001, 10s, 0);
+  EXPECT_EQ(f.summaries,
+            Lines{"rejected 2 more connections from uid=1001 (console_uid=Some(501))"});
+  EXPECT_EQ(f.written, 11u);
+  for (int i = 0; i < 9; ++i)
+    f.refuse(1001, 11s, 0);
+  EXPECT_EQ(f.written, 20u);
+  f.refuse(1001, 11s, std::nullopt);
+  f.close(20s);
+  EXPECT_EQ(f.summaries.back(), "rejected 1 more connections from uid=1001 (console_uid=None)");
+}
+
+TEST(RefusalLog, UidsCountedApart) {
+  Flood f;
+  for (int i = 0; i < 30; ++i) {
+    f.refuse(1001, 0s);
+    f.refuse(0, 0s);
+  }
+  f.close(10s);
+  EXPECT_EQ(f.written, 20u);
+  EXPECT_EQ(f.summaries,
+            (Lines{"rejected 20 more connections from uid=1001 (console_uid=Some(501))",
+                   "rejected 20 more connections from uid=0 (console_uid=Some(501))"}));
+}
+
+TEST(RefusalLog, FullTableDropsTheOldestWindowWithItsSummary) {
+  Flood f;
+  // The first uid floods, then as many others as there are slots come one by one.
+  for (int i = 0; i < 12; ++i)
+    f.refuse(5000, 0s);
+  for (uid_t uid = 6000; uid < 6000 + RefusalLog::kSlots; ++uid)
+    f.refuse(uid, std::chrono::milliseconds(uid - 5999));
+  EXPECT_EQ(f.log.windows(), RefusalLog::kSlots);
+  EXPECT_EQ(f.summaries,
+            Lines{"rejected 2 more connections from uid=5000 (console_uid=Some(501))"});
+  // uid 5000's window is gone: it starts with a full budget again.
+  const std::size_t before = f.written;
+  f.refuse(5000, 1s);
+  EXPECT_EQ(f.written, before + 1);
+  EXPECT_EQ(f.log.windows(), RefusalLog::kSlots);
+}
+
+TEST(AcceptFailures, BurstsOfResourceErrors) {
+  const IoError emfile = IoError::from_errno(EMFILE);
+  const IoError enfile = IoError::from_errno(ENFILE);
+  const IoError other = IoError::from_errno(ECONNABORTED);
+  const std::string emfile_line = "accept() failed: " + emfile.text();
+  struct Row {
+    int code;
+    bool resource;
+  };
+  for (const Row& r : {Row{EMFILE, true}, Row{ENFILE, true}, Row{ENOBUFS, true}, Row{ENOMEM, true},
+                       Row{ECONNABORTED, false}, Row{EPROTO, false}, Row{EPERM, false}}) {
+    EXPECT_EQ(AcceptFailures::is_resource_error(r.code), r.resource) << r.code;
+    AcceptFailures f;
+    EXPECT_EQ(f.failed(IoError::from_errno(r.code), t0).pause, r.resource) << r.code;
+  }
+
+  AcceptFailures f;
+  // A burst: one line, a pause after every attempt, the count when its period has passed.
+  auto first = f.failed(emfile, t0);
+  EXPECT_EQ(first.lines, Lines{emfile_line});
+  EXPECT_TRUE(first.pause);
+  EXPECT_FALSE(f.next_report()) << "nothing to count yet";
+  for (int i = 1; i <= 40; ++i) {
+    auto step = f.failed(emfile, t0 + i * 100ms);
+    EXPECT_TRUE(step.lines.empty()) << i;
+    EXPECT_TRUE(step.pause) << i;
+  }
+  ASSERT_TRUE(f.next_report());
+  EXPECT_EQ(*f.next_report(), t0 + AcceptFailures::kReport);
+  EXPECT_TRUE(f.close_burst(t0 + 9s).empty());
+  EXPECT_EQ(f.close_burst(t0 + 10s), Lines{emfile_line + " (repeated 40 times)"});
+  EXPECT_TRUE(f.close_burst(t0 + 20s).empty());
+  EXPECT_FALSE(f.next_report());
+
+  // Another error ends the burst; a non-resource error is written each time, without a pause.
+  (void)f.failed(emfile, t0);
+  (void)f.failed(emfile, t0);
+  auto switched = f.failed(enfile, t0);
+  EXPECT_EQ(switched.lines,
+            (Lines{emfile_line + " (repeated 1 times)", "accept() failed: " + enfile.text()}));
+  for (int i = 0; i < 3; ++i) {
+    auto step = f.failed(other, t0);
+    EXPECT_EQ(step.lines, Lines{"accept() failed: " + other.text()});
+    EXPECT_FALSE(step.pause);
+  }
+  // A burst that did not repeat closes without a count.
+  AcceptFailures once;
+  (void)once.failed(emfile, t0);
+  EXPECT_TRUE(once.close_burst(t0 + 10s).empty());
+  EXPECT_EQ(once.failed(emfile, t0 + 11s).lines, Lines{emfile_line});
+
+  // A shortage that lasts: a count and a new first line every report period, not per attempt.
+  AcceptFailures lasting;
+  std::size_t lines = 0;
+  for (int i = 0; i < 600; ++i)  // one minute of attempts 100 ms apart
+    lines += lasting.failed(emfile, t0 + i * 100ms).lines.size();
+  EXPECT_LE(lines, 12u);
+  EXPECT_GE(lines, 6u);
+}
+
+}  // namespace
+}  // namespace pelmor
