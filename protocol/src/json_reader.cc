@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "helper_ipc/utf8.h"
 #include "text_escape.h"
 
 #if defined(__SSE2__)
@@ -107,56 +108,6 @@ inline std::size_t copy_plain(const unsigned char* p, std::size_t i, std::size_t
   return i;
 }
 
-// The length of the UTF-8 sequence at p[0] (a byte of 0x80 or more): its length when it is a
-// well-formed sequence (no overlong form, no surrogate, nothing above U+10FFFF), 0 when it is
-// not, -1 when the `avail` bytes end before the sequence could be told well-formed or not.
-int utf8_sequence_length(const unsigned char* p, std::size_t avail) {
-  const unsigned char lead = p[0];
-  int len;
-  unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    len = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    len = 3;
-    if (lead == 0xE0) lo = 0xA0;
-    if (lead == 0xED) hi = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    len = 4;
-    if (lead == 0xF0) lo = 0x90;
-    if (lead == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  for (int k = 1; k < len; ++k) {
-    if (static_cast<std::size_t>(k) >= avail) return -1;
-    const unsigned char c = p[k];
-    if (k == 1 ? (c < lo || c > hi) : (c < 0x80 || c > 0xBF)) return 0;
-  }
-  return len;
-}
-
-// Writes the UTF-8 form of the code point `cp` to `sink`.
-void put_utf8(TextSink& sink, std::uint32_t cp) {
-  char* w = sink.room(4);
-  std::size_t n = 0;
-  if (cp < 0x80) {
-    w[n++] = static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    w[n++] = static_cast<char>(0xC0 | cp >> 6);
-    w[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    w[n++] = static_cast<char>(0xE0 | cp >> 12);
-    w[n++] = static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-    w[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    w[n++] = static_cast<char>(0xF0 | cp >> 18);
-    w[n++] = static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-    w[n++] = static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-    w[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  sink.commit(n);
-}
-
 // The shortest decimal digits that read back as `v`, written out in full without an exponent,
 // with ".0" when there is no fractional part: 1.5 -> "1.5", 1e2 -> "100.0", 1e-7 -> "0.0000001".
 std::string shortest_decimal(double v) {
@@ -218,6 +169,7 @@ void append_peer_text(std::string& out, std::string_view text, char quote) {
 constexpr std::string_view kEofString = "EOF while parsing a string";
 constexpr std::string_view kEofValue = "EOF while parsing a value";
 constexpr std::string_view kEofObject = "EOF while parsing an object";
+constexpr std::string_view kEofList = "EOF while parsing a list";
 
 }  // namespace
 
@@ -290,6 +242,10 @@ bool JsonReader::parse_string(std::string* out) {
   std::size_t i = pos_ + 1;  // past the opening quote
   TextSink sink(out);        // its buffer is left uninitialised until written
   TextSink* const to = kKeep ? &sink : nullptr;
+  // A kept text is checked as UTF-8 once its closing quote is read, so that a control character
+  // or a malformed escape anywhere in it is reported first: where its first ill-formed sequence
+  // began, if any.
+  std::size_t ill_formed = n;
   auto eof = [&] {
     pos_ = n;
     return fail(kEofString);
@@ -299,21 +255,28 @@ bool JsonReader::parse_string(std::string* out) {
     if (i >= n) return eof();
     const unsigned char c = p[i];
     if (c >= 0x80) {
-      const int len = utf8_sequence_length(p + i, n - i);
-      if (len < 0) return eof();
-      if (len == 0) return fail_at("invalid unicode code point", i + 1);
       if constexpr (kKeep) {
-        std::memcpy(to->room(4), p + i, static_cast<std::size_t>(len));
-        to->commit(static_cast<std::size_t>(len));
+        const utf8::Step step = utf8::decode(s_, i);
+        if (step.code_point == utf8::kInvalid) {
+          ill_formed = std::min(ill_formed, i);
+        } else {
+          std::memcpy(to->room(4), p + i, step.length);
+          to->commit(step.length);
+        }
+        i += step.length;
+      } else {
+        ++i;  // a value that is thrown away is not checked as UTF-8
       }
-      i += static_cast<std::size_t>(len);
       continue;
     }
     if (c < 0x20) {
       return fail_at("control character (\\u0000-\\u001F) found while parsing a string", i + 1);
     }
     if (c == '"') {
-      if constexpr (kKeep) to->flush();
+      if constexpr (kKeep) {
+        if (ill_formed < n) return fail_at("invalid unicode code point", ill_formed + 1);
+        to->flush();
+      }
       pos_ = i + 1;
       return true;
     }
@@ -349,20 +312,24 @@ bool JsonReader::parse_string(std::string* out) {
       case 'u': {
         std::uint32_t cp;
         if (!parse_hex4(i, cp)) return false;
-        if (cp >= 0xDC00 && cp <= 0xDFFF) return fail_at("invalid unicode code point", i);
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-          // A leading surrogate: a \u escape of a trailing surrogate must follow.
-          constexpr std::string_view kLone = "lone leading surrogate in hex escape";
-          for (char expected : {'\\', 'u'}) {
-            if (i >= n) return eof();
-            if (s_[i++] != expected) return fail_at(kLone, i);
+        // In a value that is thrown away, \u escapes are checked for their form only: they are
+        // not paired into characters.
+        if constexpr (kKeep) {
+          if (cp >= 0xDC00 && cp <= 0xDFFF) return fail_at("invalid unicode code point", i);
+          if (cp >= 0xD800 && cp <= 0xDBFF) {
+            // A leading surrogate: a \u escape of a trailing surrogate must follow.
+            constexpr std::string_view kLone = "lone leading surrogate in hex escape";
+            for (char expected : {'\\', 'u'}) {
+              if (i >= n) return eof();
+              if (s_[i++] != expected) return fail_at(kLone, i);
+            }
+            std::uint32_t trail;
+            if (!parse_hex4(i, trail)) return false;
+            if (trail < 0xDC00 || trail > 0xDFFF) return fail_at(kLone, i);
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (trail - 0xDC00);
           }
-          std::uint32_t trail;
-          if (!parse_hex4(i, trail)) return false;
-          if (trail < 0xDC00 || trail > 0xDFFF) return fail_at(kLone, i);
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (trail - 0xDC00);
+          to->commit(utf8::encode(cp, to->room(4)));
         }
-        if constexpr (kKeep) put_utf8(*to, cp);
         continue;
       }
       default:
@@ -433,14 +400,15 @@ bool JsonReader::parse_number(std::string* found) {
   const std::size_t start = pos_;
   const std::size_t n = s_.size();
   auto digit_at = [&](std::size_t i) { return i < n && is_digit(s_[i]); };
-  auto eof = [&] {
+  // The body ends inside the number: after its sign, its point or its exponent mark.
+  auto incomplete = [&] {
     pos_ = n;
-    return fail(kEofValue);
+    return fail("invalid number");
   };
   std::size_t i = pos_;
   const bool negative = s_[i] == '-';
   if (negative) ++i;
-  if (i >= n) return eof();
+  if (i >= n) return incomplete();
   if (s_[i] == '0') {
     if (digit_at(++i)) return fail_at("invalid number", i + 1);
   } else if (is_digit(s_[i])) {
@@ -452,7 +420,7 @@ bool JsonReader::parse_number(std::string* found) {
   bool is_float = false;
   if (i < n && s_[i] == '.') {
     is_float = true;
-    if (++i >= n) return eof();
+    if (++i >= n) return incomplete();
     if (!is_digit(s_[i])) return fail_at("invalid number", i + 1);
     while (digit_at(i))
       ++i;
@@ -461,7 +429,7 @@ bool JsonReader::parse_number(std::string* found) {
     is_float = true;
     ++i;
     if (i < n && (s_[i] == '+' || s_[i] == '-')) ++i;
-    if (i >= n) return eof();
+    if (i >= n) return incomplete();
     if (!is_digit(s_[i])) return fail_at("invalid number", i + 1);
     while (digit_at(i))
       ++i;
@@ -483,9 +451,10 @@ bool JsonReader::parse_number(std::string* found) {
       }
       magnitude = magnitude * 10 + d;
     }
-    if (fits && (!negative || magnitude <= (std::uint64_t{1} << 63))) {
+    // -0 has no integer value of its own: it is read as the floating-point -0.0.
+    if (fits && (!negative || (magnitude != 0 && magnitude <= (std::uint64_t{1} << 63)))) {
       *found = "integer `";
-      if (negative && magnitude != 0) found->push_back('-');
+      if (negative) found->push_back('-');
       *found += std::to_string(magnitude);
       found->push_back('`');
       return true;
@@ -500,10 +469,11 @@ bool JsonReader::parse_number(std::string* found) {
 
 bool JsonReader::skip_value() {
   std::vector<bool> open;  // one entry per enclosing container: true for an object
-  // Reads a member's key and colon; the next byte begins the member's value.
-  auto member_key = [this] {
+  // Reads a member's key and colon; the next byte begins the member's value. `eof` is the text
+  // for a body that ends where the key must begin.
+  auto member_key = [this](std::string_view eof) {
     const int c = peek();
-    if (c < 0) return fail(kEofObject);
+    if (c < 0) return fail(eof);
     if (c != '"') return fail_at_next("key must be a string");
     if (!parse_string<false>(nullptr)) return false;
     const int colon = peek();
@@ -530,14 +500,17 @@ bool JsonReader::skip_value() {
       case 'f':
         if (!read_literal("false")) return false;
         break;
-      case '[':
+      case '[': {
         bump();
-        if (peek() == ']') {
+        const int next = peek();
+        if (next == ']') {
           bump();
           break;
         }
+        if (next < 0) return fail(kEofList);
         open.push_back(false);
         continue;
+      }
       case '{':
         bump();
         if (peek() == '}') {
@@ -545,7 +518,7 @@ bool JsonReader::skip_value() {
           break;
         }
         open.push_back(true);
-        if (!member_key()) return false;
+        if (!member_key(kEofObject)) return false;
         continue;
       default:
         if (c != '-' && !is_digit(static_cast<char>(c))) return fail_at_next("expected value");
@@ -565,10 +538,11 @@ bool JsonReader::skip_value() {
       if (next == ',') {
         bump();
         if (peek() == close) return fail_at_next("trailing comma");
-        if (in_object && !member_key()) return false;
+        // After a comma a key must begin: a body that ends here ends where a value must.
+        if (in_object && !member_key(kEofValue)) return false;
         break;
       }
-      if (next < 0) return fail(in_object ? kEofObject : "EOF while parsing a list");
+      if (next < 0) return fail(in_object ? kEofObject : kEofList);
       return fail_at_next(in_object ? "expected `,` or `}`" : "expected `,` or `]`");
     }
   }

@@ -85,6 +85,7 @@ template <class ReadElement>
 bool JsonReader::read_fixed_array(int count, std::string_view length_text,
                                   ReadElement&& read_element) {
   bump();
+  if (peek() < 0) return fail("EOF while parsing a list");
   for (int i = 0; i < count; ++i) {
     int c = peek();
     if (c == ']') {
