@@ -323,6 +323,28 @@ TEST(DecodeRequest, EndsPlainRunsAtEveryOffset) {
   }
 }
 
+// A long text passes through the decoder's buffer many times over: whatever it holds, and wherever
+// the buffer's or a block's end falls, it comes out whole.
+TEST(DecodeRequest, KeepsLongTextsWhole) {
+  const std::vector<std::string> pieces = {
+      "pass in quick on bridge100\n", "label \"x\"", "\u00e9", "\x01", "\\", "\U0001F600", "\t"};
+  for (std::size_t size : {4095u, 4096u, 4097u, 8191u, 70000u}) {
+    std::string rules;
+    for (std::size_t i = 0; rules.size() < size; ++i) {
+      rules += pieces[i % pieces.size()];
+      rules += std::string(i % 37, 'r');
+    }
+    rules.resize(size);
+    // A cut may leave a broken character at the end; drop it.
+    while (!rules.empty() && (static_cast<unsigned char>(rules.back()) & 0x80) != 0)
+      rules.pop_back();
+    const PfLoadAnchor want{"a", rules};
+    auto got = decode_request(encode_request(want));
+    ASSERT_TRUE(got.ok()) << size << ": " << got.error().text;
+    EXPECT_EQ(*got, Request{want}) << size;
+  }
+}
+
 // A peer may send a field that names nothing, nested as deeply as 1 MiB allows. Connection
 // threads have a 2 MiB stack; the decoder must not recurse on it.
 void* decode_deep_nesting(void* out) {
