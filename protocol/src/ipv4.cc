@@ -4,24 +4,30 @@ namespace helper_ipc {
 
 std::optional<Ipv4Addr> Ipv4Addr::parse(std::string_view text) {
   if (text.size() > 15) return std::nullopt;
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  // The value of the digit at p, or 10 and more when there is none.
+  auto digit = [&] { return p != end ? static_cast<unsigned>(*p - '0') : 10u; };
   Ipv4Addr addr;
-  std::size_t i = 0;
   for (int part = 0; part < 4; ++part) {
     if (part > 0) {
-      if (i >= text.size() || text[i] != '.') return std::nullopt;
-      ++i;
+      if (p == end || *p != '.') return std::nullopt;
+      ++p;
     }
-    const std::size_t start = i;
-    unsigned value = 0;
-    while (i < text.size() && i - start < 3 && text[i] >= '0' && text[i] <= '9') {
-      value = value * 10 + static_cast<unsigned>(text[i] - '0');
-      ++i;
+    // One to three digits, no leading zero unless the part is 0.
+    unsigned value = digit();
+    if (value > 9) return std::nullopt;
+    ++p;
+    for (int k = 1; k < 3 && value != 0; ++k) {
+      const unsigned d = digit();
+      if (d > 9) break;
+      value = value * 10 + d;
+      ++p;
     }
-    const std::size_t digits = i - start;
-    if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0')) return std::nullopt;
+    if (value > 255) return std::nullopt;
     addr.octets[part] = static_cast<std::uint8_t>(value);
   }
-  if (i != text.size()) return std::nullopt;
+  if (p != end) return std::nullopt;
   return addr;
 }
 

@@ -1,6 +1,7 @@
 #include "json_reader.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -10,10 +11,13 @@
 #include <optional>
 #include <vector>
 
+#include "helper_ipc/utf8.h"
 #include "text_escape.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#elif defined(__ARM_NEON) && defined(__aarch64__)
+#include <arm_neon.h>
 #endif
 
 namespace helper_ipc::detail {
@@ -24,137 +28,96 @@ bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// Gathers the text of a string in a buffer that stays in cache, handing it to the output a few
-// KiB at a time: plain bytes are copied in as they are scanned and escapes resolved into it, so
-// that a long text with many escapes grows in a few large appends.
-class TextSink {
- public:
-  explicit TextSink(std::string* out) : out_(out) {}
-  // Where the next `n` bytes (at most 16) go.
-  char* room(std::size_t n) {
-    if (kSize - len_ < n) flush();
-    return buf_ + len_;
-  }
-  void commit(std::size_t n) { len_ += n; }
-  void put(char c) {
-    *room(1) = c;
-    commit(1);
-  }
-  void flush() {
-    out_->append(buf_, len_);
-    len_ = 0;
-  }
-
- private:
-  static constexpr std::size_t kSize = 4096;
-  std::string* out_;
-  std::size_t len_ = 0;
-  char buf_[kSize];
-};
+// The size of the buffer in which a kept text is gathered.
+constexpr std::size_t kBufferSize = 4096;
 
 bool ends_plain_run(unsigned char c) {
   return c == '"' || c == '\\' || c < 0x20 || c >= 0x80;
 }
 
-// Copies the plain run that starts at p[i] to `sink` (when there is one) and returns the index of
-// the first byte that ends it: a double quote, a backslash, a control character or a non-ASCII
-// byte; `n` when the body ends first. Whole blocks are copied before they are examined: the bytes
-// past the end of the run are simply not committed.
-inline std::size_t copy_plain(const unsigned char* p, std::size_t i, std::size_t n,
-                              TextSink* sink) {
-#if defined(__SSE2__)
-  // Sixteen bytes at a time. A signed compare with 0x20 catches the control characters and, as
-  // negative numbers, the bytes of 0x80 and above.
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i space = _mm_set1_epi8(0x20);
-  for (; i + 16 <= n; i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    if (sink != nullptr) _mm_storeu_si128(reinterpret_cast<__m128i*>(sink->room(16)), v);
-    const __m128i hits =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                     _mm_cmplt_epi8(v, space));
-    const auto m = static_cast<unsigned>(_mm_movemask_epi8(hits));
-    const std::size_t plain = m != 0 ? static_cast<std::size_t>(std::countr_zero(m)) : 16;
-    if (sink != nullptr) sink->commit(plain);
-    if (plain < 16) return i + plain;
-  }
+// The string scan: a block of bytes is copied and examined at once, and the scan learns how many
+// of them come before the first byte that ends a plain run (a double quote, a backslash, a control
+// character or a non-ASCII byte). Which scan is built: 16-byte vectors with SSE2 (every x86-64) or
+// NEON (every arm64), else 8-byte words on little-endian machines, else one byte at a time.
+// HELPER_IPC_STRING_SCAN_WORD forces the word scan, so that it is built and tested on machines
+// that have vectors.
+#if defined(HELPER_IPC_STRING_SCAN_WORD)
+#define HELPER_IPC_SCAN_WORD 1
+#elif defined(__SSE2__)
+#define HELPER_IPC_SCAN_SSE2 1
+#elif defined(__ARM_NEON) && defined(__aarch64__)
+#define HELPER_IPC_SCAN_NEON 1
 #else
-  if constexpr (std::endian::native == std::endian::little) {
-    // Eight bytes at a time in a word. Each term flags its lowest matching byte exactly (borrows
-    // only reach higher bytes), so the lowest flag of the union is the first byte that ends the
-    // run.
-    constexpr std::uint64_t kOnes = 0x0101010101010101u;
-    constexpr std::uint64_t kHighs = 0x8080808080808080u;
-    for (; i + 8 <= n; i += 8) {
-      std::uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      if (sink != nullptr) std::memcpy(sink->room(8), &w, 8);
-      const std::uint64_t quote = w ^ (kOnes * '"');
-      const std::uint64_t backslash = w ^ (kOnes * '\\');
-      const std::uint64_t hits = ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
-                                 ((w - kOnes * 0x20) & ~w) | w;
-      const std::uint64_t m = hits & kHighs;
-      const std::size_t plain = m != 0 ? static_cast<std::size_t>(std::countr_zero(m)) / 8 : 8;
-      if (sink != nullptr) sink->commit(plain);
-      if (plain < 8) return i + plain;
-    }
-  }
+#define HELPER_IPC_SCAN_WORD 1
 #endif
-  for (; i < n && !ends_plain_run(p[i]); ++i) {
-    if (sink != nullptr) sink->put(static_cast<char>(p[i]));
+
+#if defined(HELPER_IPC_SCAN_SSE2)
+constexpr std::size_t kBlock = 16;
+// A signed compare with 0x20 catches the control characters and, as negative numbers, the bytes
+// of 0x80 and above.
+template <bool kStore>
+inline std::size_t scan_block(const unsigned char* src, char* dst) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+  if constexpr (kStore) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), v);
+  const __m128i hits = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+      _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)));
+  const auto m = static_cast<unsigned>(_mm_movemask_epi8(hits));
+  return m != 0 ? static_cast<std::size_t>(std::countr_zero(m)) : kBlock;
+}
+#elif defined(HELPER_IPC_SCAN_NEON)
+constexpr std::size_t kBlock = 16;
+template <bool kStore>
+inline std::size_t scan_block(const unsigned char* src, char* dst) {
+  const uint8x16_t v = vld1q_u8(src);
+  if constexpr (kStore) vst1q_u8(reinterpret_cast<std::uint8_t*>(dst), v);
+  // As with SSE2, a signed compare with 0x20 catches the control characters and the bytes of 0x80
+  // and above.
+  const uint8x16_t hits =
+      vorrq_u8(vorrq_u8(vceqq_u8(v, vdupq_n_u8('"')), vceqq_u8(v, vdupq_n_u8('\\'))),
+               vcltq_s8(vreinterpretq_s8_u8(v), vdupq_n_s8(0x20)));
+  // NEON has no byte mask: narrowing each 16-bit lane by 4 bits leaves four bits per byte.
+  const std::uint64_t m =
+      vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(hits), 4)), 0);
+  return m != 0 ? static_cast<std::size_t>(std::countr_zero(m)) / 4 : kBlock;
+}
+#else
+constexpr std::size_t kBlock = 8;
+template <bool kStore>
+inline std::size_t scan_block(const unsigned char* src, char* dst) {
+  // Eight bytes in a word. Each term flags its lowest matching byte exactly (borrows only reach
+  // higher bytes), so the lowest flag of the union is the first byte that ends the run.
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHighs = 0x8080808080808080u;
+  std::uint64_t w;
+  std::memcpy(&w, src, 8);
+  if constexpr (kStore) std::memcpy(dst, &w, 8);
+  if constexpr (std::endian::native == std::endian::little) {
+    const std::uint64_t quote = w ^ (kOnes * '"');
+    const std::uint64_t backslash = w ^ (kOnes * '\\');
+    const std::uint64_t hits = ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
+                               ((w - kOnes * 0x20) & ~w) | w;
+    const std::uint64_t m = hits & kHighs;
+    return m != 0 ? static_cast<std::size_t>(std::countr_zero(m)) / 8 : kBlock;
+  } else {
+    std::size_t k = 0;
+    while (k < kBlock && !ends_plain_run(src[k]))
+      ++k;
+    return k;
   }
+}
+#endif
+
+// Returns the index of the first byte at or after p[i] that ends a plain run; `n` when the body
+// ends first.
+inline std::size_t skip_plain(const unsigned char* p, std::size_t i, std::size_t n) {
+  for (; i + kBlock <= n; i += kBlock) {
+    const std::size_t plain = scan_block<false>(p + i, nullptr);
+    if (plain < kBlock) return i + plain;
+  }
+  while (i < n && !ends_plain_run(p[i]))
+    ++i;
   return i;
-}
-
-// The length of the UTF-8 sequence at p[0] (a byte of 0x80 or more): its length when it is a
-// well-formed sequence (no overlong form, no surrogate, nothing above U+10FFFF), 0 when it is
-// not, -1 when the `avail` bytes end before the sequence could be told well-formed or not.
-int utf8_sequence_length(const unsigned char* p, std::size_t avail) {
-  const unsigned char lead = p[0];
-  int len;
-  unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    len = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    len = 3;
-    if (lead == 0xE0) lo = 0xA0;
-    if (lead == 0xED) hi = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    len = 4;
-    if (lead == 0xF0) lo = 0x90;
-    if (lead == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  for (int k = 1; k < len; ++k) {
-    if (static_cast<std::size_t>(k) >= avail) return -1;
-    const unsigned char c = p[k];
-    if (k == 1 ? (c < lo || c > hi) : (c < 0x80 || c > 0xBF)) return 0;
-  }
-  return len;
-}
-
-// Writes the UTF-8 form of the code point `cp` to `sink`.
-void put_utf8(TextSink& sink, std::uint32_t cp) {
-  char* w = sink.room(4);
-  std::size_t n = 0;
-  if (cp < 0x80) {
-    w[n++] = static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    w[n++] = static_cast<char>(0xC0 | cp >> 6);
-    w[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    w[n++] = static_cast<char>(0xE0 | cp >> 12);
-    w[n++] = static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-    w[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    w[n++] = static_cast<char>(0xF0 | cp >> 18);
-    w[n++] = static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-    w[n++] = static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-    w[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  sink.commit(n);
 }
 
 // The shortest decimal digits that read back as `v`, written out in full without an exponent,
@@ -215,9 +178,25 @@ void append_peer_text(std::string& out, std::string_view text, char quote) {
   if (cut < text.size()) out += " (+" + std::to_string(text.size() - cut) + " more bytes)";
 }
 
+// What each short escape stands for, by the character after the backslash; 0 for `u` and for
+// the characters that begin no escape.
+constexpr std::array<char, 256> kUnescaped = [] {
+  std::array<char, 256> t{};
+  t['"'] = '"';
+  t['\\'] = '\\';
+  t['/'] = '/';
+  t['b'] = '\b';
+  t['f'] = '\f';
+  t['n'] = '\n';
+  t['r'] = '\r';
+  t['t'] = '\t';
+  return t;
+}();
+
 constexpr std::string_view kEofString = "EOF while parsing a string";
 constexpr std::string_view kEofValue = "EOF while parsing a value";
 constexpr std::string_view kEofObject = "EOF while parsing an object";
+constexpr std::string_view kEofList = "EOF while parsing a list";
 
 }  // namespace
 
@@ -247,7 +226,21 @@ bool JsonReader::fail_without_position(std::string message) {
   return false;
 }
 
+bool JsonReader::read_plain_string(std::string_view& out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s_.data());
+  const std::size_t i = skip_plain(p, pos_ + 1, s_.size());
+  if (i >= s_.size() || p[i] != '"') return false;
+  out = s_.substr(pos_ + 1, i - pos_ - 1);
+  pos_ = i + 1;
+  return true;
+}
+
 bool JsonReader::read_string(std::string& out) {
+  // Most texts are plain ASCII without escapes: one scan and one copy.
+  if (std::string_view plain; read_plain_string(plain)) {
+    out.assign(plain);
+    return true;
+  }
   out.clear();
   // A text is never longer than what is left of the body. Reserving that much up front spares a
   // long text (the rules of a rule set) its reallocations; the pages of a large reservation are
@@ -288,67 +281,74 @@ bool JsonReader::parse_string(std::string* out) {
   const auto* p = reinterpret_cast<const unsigned char*>(s_.data());
   const std::size_t n = s_.size();
   std::size_t i = pos_ + 1;  // past the opening quote
-  TextSink sink(out);        // its buffer is left uninitialised until written
-  TextSink* const to = kKeep ? &sink : nullptr;
+  // A kept text is gathered in a buffer that stays in cache and handed to `out` a few KiB at a
+  // time: plain bytes are copied in as they are scanned and escapes resolved into it, so that a
+  // long text with many escapes grows in a few large appends. The buffer is left uninitialised
+  // until written. Its write position is a local, which stores of text bytes cannot alias.
+  char buf[kKeep ? kBufferSize : 1];
+  char* d = buf;
+  char* const end = buf + sizeof buf;
+  auto room = [&](std::size_t k) {  // makes room for k bytes at d
+    if (static_cast<std::size_t>(end - d) < k) {
+      out->append(buf, static_cast<std::size_t>(d - buf));
+      d = buf;
+    }
+  };
+  // A kept text is checked as UTF-8 once its closing quote is read, so that a control character
+  // or a malformed escape anywhere in it is reported first: where its first ill-formed sequence
+  // began, if any.
+  std::size_t ill_formed = n;
   auto eof = [&] {
     pos_ = n;
     return fail(kEofString);
   };
   for (;;) {
-    i = copy_plain(p, i, n, to);
+    // A plain run, a block at a time. Whole blocks are copied before they are examined: the bytes
+    // past the end of the run are simply overwritten next. The room is checked once for as many
+    // blocks as it holds.
+    if constexpr (kKeep) {
+      for (;;) {
+        room(kBlock);
+        const std::size_t stop = std::min(n, i + static_cast<std::size_t>(end - d));
+        std::size_t plain = kBlock;
+        for (; i + kBlock <= stop; i += kBlock, d += kBlock) {
+          plain = scan_block<true>(p + i, d);
+          if (plain < kBlock) break;
+        }
+        if (plain < kBlock) {
+          i += plain;
+          d += plain;
+          break;
+        }
+        if (i + kBlock > n) {  // what is left of the body is shorter than a block
+          for (; i < n && !ends_plain_run(p[i]); ++i) {
+            room(1);
+            *d++ = static_cast<char>(p[i]);
+          }
+          break;
+        }
+      }
+    } else {
+      i = skip_plain(p, i, n);
+    }
     if (i >= n) return eof();
     const unsigned char c = p[i];
-    if (c >= 0x80) {
-      const int len = utf8_sequence_length(p + i, n - i);
-      if (len < 0) return eof();
-      if (len == 0) return fail_at("invalid unicode code point", i + 1);
-      if constexpr (kKeep) {
-        std::memcpy(to->room(4), p + i, static_cast<std::size_t>(len));
-        to->commit(static_cast<std::size_t>(len));
+    if (c == '\\') {  // the most common end of a plain run
+      if (++i >= n) return eof();
+      const unsigned char escape = p[i++];
+      if (const char plain = kUnescaped[escape]; plain != 0) {
+        if constexpr (kKeep) {
+          room(1);
+          *d++ = plain;
+        }
+        continue;
       }
-      i += static_cast<std::size_t>(len);
-      continue;
-    }
-    if (c < 0x20) {
-      return fail_at("control character (\\u0000-\\u001F) found while parsing a string", i + 1);
-    }
-    if (c == '"') {
-      if constexpr (kKeep) to->flush();
-      pos_ = i + 1;
-      return true;
-    }
-    // A backslash.
-    if (++i >= n) return eof();
-    const char escape = s_[i++];
-    char plain = 0;
-    switch (escape) {
-      case '"':
-        plain = '"';
-        break;
-      case '\\':
-        plain = '\\';
-        break;
-      case '/':
-        plain = '/';
-        break;
-      case 'b':
-        plain = '\b';
-        break;
-      case 'f':
-        plain = '\f';
-        break;
-      case 'n':
-        plain = '\n';
-        break;
-      case 'r':
-        plain = '\r';
-        break;
-      case 't':
-        plain = '\t';
-        break;
-      case 'u': {
-        std::uint32_t cp;
-        if (!parse_hex4(i, cp)) return false;
+      if (escape != 'u') return fail_at("invalid escape", i);
+      std::uint32_t cp;
+      if (!parse_hex4(i, cp)) return false;
+      // In a value that is thrown away, \u escapes are checked for their form only: they are not
+      // paired into characters.
+      if constexpr (kKeep) {
         if (cp >= 0xDC00 && cp <= 0xDFFF) return fail_at("invalid unicode code point", i);
         if (cp >= 0xD800 && cp <= 0xDBFF) {
           // A leading surrogate: a \u escape of a trailing surrogate must follow.
@@ -362,19 +362,46 @@ bool JsonReader::parse_string(std::string* out) {
           if (trail < 0xDC00 || trail > 0xDFFF) return fail_at(kLone, i);
           cp = 0x10000 + ((cp - 0xD800) << 10) + (trail - 0xDC00);
         }
-        if constexpr (kKeep) put_utf8(*to, cp);
-        continue;
+        room(4);
+        d += utf8::encode(cp, d);
       }
-      default:
-        return fail_at("invalid escape", i);
+      continue;
     }
-    if constexpr (kKeep) to->put(plain);
+    if (c == '"') {
+      if constexpr (kKeep) {
+        if (ill_formed < n) return fail_at("invalid unicode code point", ill_formed + 1);
+        out->append(buf, static_cast<std::size_t>(d - buf));
+      }
+      pos_ = i + 1;
+      return true;
+    }
+    if (c < 0x20) {
+      return fail_at("control character (\\u0000-\\u001F) found while parsing a string", i + 1);
+    }
+    // A byte of 0x80 or above.
+    if constexpr (kKeep) {
+      const utf8::Step step = utf8::decode(s_, i);
+      if (step.code_point == utf8::kInvalid) {
+        ill_formed = std::min(ill_formed, i);
+      } else {
+        room(4);
+        std::memcpy(d, p + i, step.length);
+        d += step.length;
+      }
+      i += step.length;
+    } else {
+      ++i;  // a value that is thrown away is not checked as UTF-8
+    }
   }
 }
 
 int JsonReader::read_variant_name(std::span<const std::string_view> names) {
-  std::string name;
-  if (!read_string(name)) return -1;
+  std::string unescaped;
+  std::string_view name;
+  if (!read_plain_string(name)) {
+    if (!read_string(unescaped)) return -1;
+    name = unescaped;
+  }
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (names[i] == name) return static_cast<int>(i);
   }
@@ -408,8 +435,12 @@ bool JsonReader::read_text(std::string& out) {
 
 bool JsonReader::read_address(Ipv4Addr& out) {
   if (peek() != '"') return fail_invalid_type("IPv4 address");
-  std::string dotted;
-  if (!read_string(dotted)) return false;
+  std::string unescaped;
+  std::string_view dotted;
+  if (!read_plain_string(dotted)) {
+    if (!read_string(unescaped)) return false;
+    dotted = unescaped;
+  }
   const std::optional<Ipv4Addr> addr = Ipv4Addr::parse(dotted);
   if (!addr) return fail("invalid IPv4 address syntax");
   out = *addr;
@@ -433,14 +464,15 @@ bool JsonReader::parse_number(std::string* found) {
   const std::size_t start = pos_;
   const std::size_t n = s_.size();
   auto digit_at = [&](std::size_t i) { return i < n && is_digit(s_[i]); };
-  auto eof = [&] {
+  // The body ends inside the number: after its sign, its point or its exponent mark.
+  auto incomplete = [&] {
     pos_ = n;
-    return fail(kEofValue);
+    return fail("invalid number");
   };
   std::size_t i = pos_;
   const bool negative = s_[i] == '-';
   if (negative) ++i;
-  if (i >= n) return eof();
+  if (i >= n) return incomplete();
   if (s_[i] == '0') {
     if (digit_at(++i)) return fail_at("invalid number", i + 1);
   } else if (is_digit(s_[i])) {
@@ -452,7 +484,7 @@ bool JsonReader::parse_number(std::string* found) {
   bool is_float = false;
   if (i < n && s_[i] == '.') {
     is_float = true;
-    if (++i >= n) return eof();
+    if (++i >= n) return incomplete();
     if (!is_digit(s_[i])) return fail_at("invalid number", i + 1);
     while (digit_at(i))
       ++i;
@@ -461,7 +493,7 @@ bool JsonReader::parse_number(std::string* found) {
     is_float = true;
     ++i;
     if (i < n && (s_[i] == '+' || s_[i] == '-')) ++i;
-    if (i >= n) return eof();
+    if (i >= n) return incomplete();
     if (!is_digit(s_[i])) return fail_at("invalid number", i + 1);
     while (digit_at(i))
       ++i;
@@ -483,9 +515,10 @@ bool JsonReader::parse_number(std::string* found) {
       }
       magnitude = magnitude * 10 + d;
     }
-    if (fits && (!negative || magnitude <= (std::uint64_t{1} << 63))) {
+    // -0 has no integer value of its own: it is read as the floating-point -0.0.
+    if (fits && (!negative || (magnitude != 0 && magnitude <= (std::uint64_t{1} << 63)))) {
       *found = "integer `";
-      if (negative && magnitude != 0) found->push_back('-');
+      if (negative) found->push_back('-');
       *found += std::to_string(magnitude);
       found->push_back('`');
       return true;
@@ -500,10 +533,11 @@ bool JsonReader::parse_number(std::string* found) {
 
 bool JsonReader::skip_value() {
   std::vector<bool> open;  // one entry per enclosing container: true for an object
-  // Reads a member's key and colon; the next byte begins the member's value.
-  auto member_key = [this] {
+  // Reads a member's key and colon; the next byte begins the member's value. `eof` is the text
+  // for a body that ends where the key must begin.
+  auto member_key = [this](std::string_view eof) {
     const int c = peek();
-    if (c < 0) return fail(kEofObject);
+    if (c < 0) return fail(eof);
     if (c != '"') return fail_at_next("key must be a string");
     if (!parse_string<false>(nullptr)) return false;
     const int colon = peek();
@@ -530,14 +564,17 @@ bool JsonReader::skip_value() {
       case 'f':
         if (!read_literal("false")) return false;
         break;
-      case '[':
+      case '[': {
         bump();
-        if (peek() == ']') {
+        const int next = peek();
+        if (next == ']') {
           bump();
           break;
         }
+        if (next < 0) return fail(kEofList);
         open.push_back(false);
         continue;
+      }
       case '{':
         bump();
         if (peek() == '}') {
@@ -545,7 +582,7 @@ bool JsonReader::skip_value() {
           break;
         }
         open.push_back(true);
-        if (!member_key()) return false;
+        if (!member_key(kEofObject)) return false;
         continue;
       default:
         if (c != '-' && !is_digit(static_cast<char>(c))) return fail_at_next("expected value");
@@ -565,10 +602,11 @@ bool JsonReader::skip_value() {
       if (next == ',') {
         bump();
         if (peek() == close) return fail_at_next("trailing comma");
-        if (in_object && !member_key()) return false;
+        // After a comma a key must begin: a body that ends here ends where a value must.
+        if (in_object && !member_key(kEofValue)) return false;
         break;
       }
-      if (next < 0) return fail(in_object ? kEofObject : "EOF while parsing a list");
+      if (next < 0) return fail(in_object ? kEofObject : kEofList);
       return fail_at_next(in_object ? "expected `,` or `}`" : "expected `,` or `]`");
     }
   }

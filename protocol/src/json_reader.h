@@ -26,6 +26,10 @@ class JsonReader {
   // ---- Values. Each returns false after recording a failure. -----------------------------
   // At a double quote: reads a string, resolving escapes; the text is valid UTF-8.
   bool read_string(std::string& out);
+  // At a double quote: when the string is plain (no escape, control character or non-ASCII byte),
+  // reads it and returns true, `out` viewing its bytes in the body; else reads nothing and returns
+  // false, and read_string reads it.
+  bool read_plain_string(std::string_view& out);
   // At the first letter of `word` ("null", "true", "false"): reads exactly that literal.
   bool read_literal(std::string_view word);
   // Reads and throws away any well-formed value, however deeply nested.
@@ -85,6 +89,7 @@ template <class ReadElement>
 bool JsonReader::read_fixed_array(int count, std::string_view length_text,
                                   ReadElement&& read_element) {
   bump();
+  if (peek() < 0) return fail("EOF while parsing a list");
   for (int i = 0; i < count; ++i) {
     int c = peek();
     if (c == ']') {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "helper_ipc/utf8.h"
 #include "unicode_tables.h"
 
 namespace helper_ipc::detail {
@@ -10,24 +11,6 @@ namespace helper_ipc::detail {
 namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
-
-// Decodes the character at p[0..] of a valid UTF-8 text and returns its length in bytes.
-int decode_utf8(const unsigned char* p, std::uint32_t* cp) {
-  if (p[0] < 0x80) {
-    *cp = p[0];
-    return 1;
-  }
-  if (p[0] < 0xE0) {
-    *cp = (p[0] & 0x1Fu) << 6 | (p[1] & 0x3Fu);
-    return 2;
-  }
-  if (p[0] < 0xF0) {
-    *cp = (p[0] & 0x0Fu) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
-    return 3;
-  }
-  *cp = (p[0] & 0x07u) << 18 | (p[1] & 0x3Fu) << 12 | (p[2] & 0x3Fu) << 6 | (p[3] & 0x3Fu);
-  return 4;
-}
 
 }  // namespace
 
@@ -90,8 +73,9 @@ void append_log_escaped(std::string& out, std::string_view text) {
       ++i;
       continue;
     }
-    std::uint32_t cp;
-    int len = decode_utf8(p + i, &cp);
+    const utf8::Step step = utf8::decode(text, i);
+    std::uint32_t cp = step.code_point;
+    const std::size_t len = step.length;
     const char* escape = nullptr;
     switch (cp) {
       case '"':

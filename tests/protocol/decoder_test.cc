@@ -54,6 +54,14 @@ TEST(DecodeRequest, AcceptsEveryFormOfEveryVariant) {
       {R"({"IfconfigRead":{"if\u0061ce":"x"}})", IfconfigRead{"x"}},
       {"{\"PfRelease\":{\"token\":\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"}}",
        PfRelease{"\u00e9\u20ac\U0001F600"}},
+      // A value that is thrown away is only read: its \\u escapes are not paired into characters
+      // and its raw bytes are not checked as UTF-8, in its strings and in its keys alike.
+      {R"({"PfRelease":{"junk":"\ud800","token":"t"}})", PfRelease{"t"}},
+      {R"({"PfRelease":{"junk":"\ud800\ud800","token":"t"}})", PfRelease{"t"}},
+      {R"({"PfRelease":{"junk":"\udc00\ud800x","token":"t"}})", PfRelease{"t"}},
+      {"{\"PfRelease\":{\"junk\":\"\xff\",\"token\":\"t\"}}", PfRelease{"t"}},
+      {"{\"PfRelease\":{\"token\":\"t\",\"junk\":[{\"\xc0\x80\\udfff\":\"\xed\xa0\x80\"}]}}",
+       PfRelease{"t"}},
   };
   for (const Accepted& c : cases) {
     auto got = decode_request(c.body);
@@ -99,6 +107,11 @@ TEST(DecodeRequest, RefusesWhatTheMessagesDoNotAllow) {
       {R"({"SetForwarding":"true"})",
        "invalid type: string \"true\", expected a boolean at line 1 column 23"},
       {R"({"SetForwarding":null})", "invalid type: null, expected a boolean at line 1 column 21"},
+      // -0 alone among the integer forms is the floating-point -0.0.
+      {R"({"SetForwarding":-0})",
+       "invalid type: floating point `-0.0`, expected a boolean at line 1 column 19"},
+      {R"({"SetForwarding":0})",
+       "invalid type: integer `0`, expected a boolean at line 1 column 18"},
       {R"({"IcmpEcho":"x\n\u001b\u00a0é"})",
        "invalid type: string \"x\\n\\u{1b}\\u{a0}é\", expected struct variant "
        "Request::IcmpEcho at line 1 column 31"},
@@ -174,6 +187,9 @@ TEST(DecodeRequest, DescribesNumbersThatStandWhereTextBelongs) {
       {with("1.5"), found("floating point `1.5`", 25)},
       {with("1e2"), found("floating point `100.0`", 25)},
       {with("-0.0"), found("floating point `-0.0`", 26)},
+      {with("-0"), found("floating point `-0.0`", 24)},
+      {with("-0e0"), found("floating point `-0.0`", 26)},
+      {with("0"), found("integer `0`", 23)},
       {with("0.1e-6"), found("floating point `0.0000001`", 28)},
       {with("1e400"), "number out of range at line 1 column 27"},
       {with("-"), "invalid number at line 1 column 24"},
@@ -210,6 +226,30 @@ TEST(DecodeRequest, RefusesBrokenStrings) {
       {R"({"PfRelease":{"token":"abc)", "EOF while parsing a string at line 1 column 26"},
       {"{\"PfRelease\":{\"token\":\"\xe2\x82", "EOF while parsing a string at line 1 column 25"},
       {R"({"PfRelease":{"token":"\u00)", "EOF while parsing a string at line 1 column 27"},
+      // A kept text is checked as UTF-8 at its closing quote: a control character or a malformed
+      // escape after an ill-formed byte is reported first, and a body that ends before the
+      // closing quote ends in the string.
+      {token("\xc3\xa9\xff\nx"),
+       "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
+      {token("\xff\\q"), "invalid escape at line 1 column 26"},
+      {token("\xff\\u00"), "unexpected end of hex escape at line 1 column 29"},
+      {token("\xff\\uD800x"), "lone leading surrogate in hex escape at line 1 column 31"},
+      {token("a\xff"
+             "b\xfe\\n"),
+       "invalid unicode code point at line 1 column 25"},
+      {"{\"PfRelease\":{\"token\":\"\xff", "EOF while parsing a string at line 1 column 24"},
+      // Keys and variant names are kept texts too.
+      {"{\"PfRelease\":{\"tok\xff"
+       "en\":\"t\"}}",
+       "invalid unicode code point at line 1 column 19"},
+      {R"({"PfRelease":{"\ud800":"t"}})",
+       "lone leading surrogate in hex escape at line 1 column 22"},
+      {"{\"Ping\xff\":null}", "invalid unicode code point at line 1 column 7"},
+      // In a value that is thrown away, escapes keep their form and control characters still fail.
+      {R"({"PfRelease":{"junk":"\ud80"}})", "unexpected end of hex escape at line 1 column 28"},
+      {R"({"PfRelease":{"junk":{"\x":1}}})", "invalid escape at line 1 column 25"},
+      {"{\"PfRelease\":{\"junk\":[\"\xff\x01\"]}}",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 25"},
   });
 }
 
@@ -237,7 +277,22 @@ TEST(DecodeRequest, ReportsEachSyntaxFailure) {
       {R"({"IfconfigRead":{"x":{"a":1,}}})", "trailing comma at line 1 column 29"},
       {R"({"IfconfigRead":{"x":[1,]}})", "trailing comma at line 1 column 25"},
       {R"({"IfconfigRead":{"x":{1:2}}})", "key must be a string at line 1 column 23"},
-      {R"({"IfconfigRead":{"x":[)", "EOF while parsing a value at line 1 column 22"},
+      // Where the body ends: right after an opening bracket, after a comma where a key must
+      // begin, inside a number.
+      {R"({"IfconfigRead":{"x":[)", "EOF while parsing a list at line 1 column 22"},
+      {"{\"IfconfigRead\":{\"x\":[ \n\t", "EOF while parsing a list at line 2 column 1"},
+      {R"({"PfRelease":[)", "EOF while parsing a list at line 1 column 14"},
+      {R"({"IfconfigSet":[ )", "EOF while parsing a list at line 1 column 17"},
+      {R"({"IfconfigSet":["en0",)", "EOF while parsing a value at line 1 column 22"},
+      {R"({"IfconfigRead":{"x":{"a":1,)", "EOF while parsing a value at line 1 column 28"},
+      {R"({"IfconfigRead":{"x":{"a":1, )", "EOF while parsing a value at line 1 column 29"},
+      {R"({"IfconfigRead":{"x":{)", "EOF while parsing an object at line 1 column 22"},
+      {R"({"IfconfigRead":{"x":-)", "invalid number at line 1 column 22"},
+      {R"({"IfconfigRead":{"x":1.)", "invalid number at line 1 column 23"},
+      {R"({"IfconfigRead":{"x":1e)", "invalid number at line 1 column 23"},
+      {R"({"IfconfigRead":{"x":1E-)", "invalid number at line 1 column 24"},
+      {R"({"SetForwarding":-)", "invalid number at line 1 column 18"},
+      {R"({"PfRelease":{"token":-1.5e)", "invalid number at line 1 column 27"},
       {R"({"IfconfigRead":{"x":[1)", "EOF while parsing a list at line 1 column 23"},
       {R"({"IfconfigRead":{"x":{"a":1)", "EOF while parsing an object at line 1 column 27"},
       {R"({"IfconfigRead":{"x":"\q"}})", "invalid escape at line 1 column 24"},
@@ -266,6 +321,28 @@ TEST(DecodeRequest, EndsPlainRunsAtEveryOffset) {
                      "EOF while parsing a string at line 1 "
                      "column " +
                          std::to_string(23 + k)}});
+  }
+}
+
+// A long text passes through the decoder's buffer many times over: whatever it holds, and wherever
+// the buffer's or a block's end falls, it comes out whole.
+TEST(DecodeRequest, KeepsLongTextsWhole) {
+  const std::vector<std::string> pieces = {
+      "pass in quick on bridge100\n", "label \"x\"", "\u00e9", "\x01", "\\", "\U0001F600", "\t"};
+  for (std::size_t size : {4095u, 4096u, 4097u, 8191u, 70000u}) {
+    std::string rules;
+    for (std::size_t i = 0; rules.size() < size; ++i) {
+      rules += pieces[i % pieces.size()];
+      rules += std::string(i % 37, 'r');
+    }
+    rules.resize(size);
+    // A cut may leave a broken character at the end; drop it.
+    while (!rules.empty() && (static_cast<unsigned char>(rules.back()) & 0x80) != 0)
+      rules.pop_back();
+    const PfLoadAnchor want{"a", rules};
+    auto got = decode_request(encode_request(want));
+    ASSERT_TRUE(got.ok()) << size << ": " << got.error().text;
+    EXPECT_EQ(*got, Request{want}) << size;
   }
 }
 
@@ -304,7 +381,7 @@ TEST(DecodeRequest, SkipsDeepNestingOnASmallStack) {
   pthread_attr_destroy(&attr);
   ASSERT_EQ(results.size(), 3u);
   EXPECT_EQ(results[0], R"(IfconfigRead { iface: "en0" })");
-  EXPECT_EQ(results[1], "EOF while parsing a value at line 1 column 500021");
+  EXPECT_EQ(results[1], "EOF while parsing a list at line 1 column 500021");
   EXPECT_EQ(results[2], R"(IfconfigRead { iface: "en0" })");
 }
 
