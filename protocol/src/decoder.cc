@@ -104,6 +104,7 @@ class MessageDecoder {
         r_.bump();
         c = r_.peek();
         if (c == '}') return r_.fail_at_next("trailing comma");
+        if (c < 0) return r_.fail("EOF while parsing a value");  // a key must begin here
       }
       if (c < 0) return r_.fail("EOF while parsing an object");
       if (c != '"') return r_.fail_at_next("key must be a string");

@@ -284,6 +284,7 @@ TEST(DecodeRequest, ReportsEachSyntaxFailure) {
       {R"({"PfRelease":[)", "EOF while parsing a list at line 1 column 14"},
       {R"({"IfconfigSet":[ )", "EOF while parsing a list at line 1 column 17"},
       {R"({"IfconfigSet":["en0",)", "EOF while parsing a value at line 1 column 22"},
+      {R"({"PfRelease":{"token":"t",)", "EOF while parsing a value at line 1 column 26"},
       {R"({"IfconfigRead":{"x":{"a":1,)", "EOF while parsing a value at line 1 column 28"},
       {R"({"IfconfigRead":{"x":{"a":1, )", "EOF while parsing a value at line 1 column 29"},
       {R"({"IfconfigRead":{"x":{)", "EOF while parsing an object at line 1 column 22"},
