@@ -137,6 +137,10 @@ Result<Child> start(const std::string& program, const std::vector<std::string>& 
     auto p = helper_ipc::platform::open_pipe();
     if (!p) return std::move(p).error();
     in_pipe = std::move(p).value();
+    // A tool that closes its input must not end a caller that does not ignore SIGPIPE.
+    if (auto st = helper_ipc::platform::set_pipe_nosigpipe(in_pipe->second.get()); !st) {
+      return std::move(st).error();
+    }
   }
   auto out_pipe = helper_ipc::platform::open_pipe();
   if (!out_pipe) return std::move(out_pipe).error();
@@ -264,7 +268,9 @@ std::optional<PumpFailure> pump(Child& child, std::string_view& input, Captured&
 
 // Keeps SIGPIPE blocked on the calling thread while the input is written, so that a tool that
 // closed its input makes the write fail with EPIPE instead of ending the process (the daemon
-// ignores SIGPIPE, but a caller of the runner need not). Restores the thread's mask at the end.
+// ignores SIGPIPE, but a caller of the runner need not). That is enough where the system sends
+// the signal to the writing thread (Linux); where it goes to the process (macOS), the input pipe
+// raises none in the first place. Restores the thread's mask at the end.
 class SigpipeBlock {
  public:
   SigpipeBlock() {

@@ -49,8 +49,10 @@ ToolOutcome run_tool(const std::string& program, const std::vector<std::string>&
 // The output is read while the input is written, so a tool that answers early cannot stall the
 // run. If the input cannot be written whole, the outcome is a RunFailure with the write's error
 // (EPIPE when the tool closed its input); the tool is still reaped, without delaying the reply.
-// SIGPIPE is blocked on the calling thread while the input is written, so the caller need not
-// ignore it.
+// Writing to a tool that closed its input raises no SIGPIPE that could end the process, so the
+// caller need not ignore it, nor block it on its other threads: on macOS the input pipe does not
+// raise it at all, and on Linux, which sends it to the writing thread, it is blocked there while
+// the input is written and taken back afterwards.
 ToolOutcome run_tool_with_input(const std::string& program, const std::vector<std::string>& args,
                                 std::string_view input);
 

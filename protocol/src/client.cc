@@ -60,6 +60,12 @@ int finish_interrupted_connect(int fd) {
 
 Client::Client(UniqueFd fd) : fd_(std::move(fd)), reader_(fd_.get()), writer_(fd_.get()) {}
 
+Client Client::adopt(UniqueFd connected) {
+  Client client(std::move(connected));
+  if (auto st = platform::set_nosigpipe(client.fd()); !st) client.unusable_ = std::move(st).error();
+  return client;
+}
+
 Result<Client, ClientError> Client::connect(std::string_view path) {
   const std::string where = "connect " + std::string(path);
   sockaddr_un addr{};
@@ -79,6 +85,7 @@ Result<Client, ClientError> Client::connect(std::string_view path) {
 }
 
 Result<void, ClientError> Client::send(const Request& request) {
+  if (unusable_) return io_failure("sending the request failed", *unusable_);
   if (auto st = write_frame_body(writer_, encode_request(request)); !st) {
     if (is_hang_up(st.error())) return hang_up();
     return io_failure("sending the request failed", st.error());

@@ -103,6 +103,13 @@ Result<std::pair<UniqueFd, UniqueFd>> open_pipe() {
   return std::pair{std::move(read_end), std::move(write_end)};
 }
 
+Status set_pipe_nosigpipe([[maybe_unused]] int fd) {
+#if defined(__APPLE__)
+  if (fcntl(fd, F_SETNOSIGPIPE, 1) == -1) return IoError::last_os_error();
+#endif
+  return {};
+}
+
 Result<uid_t> peer_uid(int fd) {
 #if defined(__APPLE__)
   uid_t euid;

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <functional>
@@ -218,6 +219,42 @@ TEST_F(ClientTest, ReportsADhcpReplyWithoutDescriptorOrWithErr) {
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().kind, ClientError::Kind::ErrReply);
   EXPECT_EQ(refused.error().text, "bind 0.0.0.0:67: Address already in use (os error 98)");
+}
+
+// A descriptor made outside the library: no SO_NOSIGPIPE until adopt sets it.
+std::pair<UniqueFd, UniqueFd> plain_socketpair() {
+  int fds[2];
+  EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  UniqueFd a(fds[0]), b(fds[1]);
+  EXPECT_TRUE(platform::set_cloexec(a.get()).ok());
+  EXPECT_TRUE(platform::set_cloexec(b.get()).ok());
+  return {std::move(a), std::move(b)};
+}
+
+TEST(ClientAdopt, ACallOnAnUnusableDescriptorFailsAndRaisesNoSigpipe) {
+  // SIGPIPE keeps its default action: a send that raised it would end the test.
+  const struct {
+    const char* what;
+    std::function<UniqueFd()> make;
+    int error;
+  } rows[] = {
+      {"a socket whose peer has gone", [] { return plain_socketpair().first; }, EPIPE},
+      {"a pipe",
+       [] {
+         auto pipe = platform::open_pipe();
+         EXPECT_TRUE(pipe.ok());
+         return pipe.ok() ? std::move(pipe->second) : UniqueFd();
+       },
+       ENOTSOCK},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    Client client = Client::adopt(row.make());
+    auto got = client.call(Ping{});
+    ASSERT_FALSE(got.ok());
+    EXPECT_EQ(got.error().kind, ClientError::Kind::Io);
+    EXPECT_EQ(got.error().text, "sending the request failed: " + os_error_text(row.error));
+  }
 }
 
 TEST(ClientConnect, ReportsAnAbsentSocket) {

@@ -2,10 +2,12 @@
 // reply; and receive the DHCP server socket as a descriptor.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "helper_ipc/frame.h"
+#include "helper_ipc/io_error.h"
 #include "helper_ipc/messages.h"
 #include "helper_ipc/result.h"
 #include "helper_ipc/socket_path.h"
@@ -34,8 +36,11 @@ struct ClientError {
 class Client {
  public:
   static Result<Client, ClientError> connect(std::string_view path = kDefaultSocketPath);
-  // Talks over a socket that is already connected to the daemon (or to a test's stand-in).
-  static Client adopt(UniqueFd connected) { return Client(std::move(connected)); }
+  // Talks over a socket that is already connected to the daemon (or to a test's stand-in). The
+  // socket gets SO_NOSIGPIPE on macOS, as every socket this library opens has, so that a daemon
+  // that went away makes a call fail instead of ending the process; when that cannot be set (the
+  // descriptor is no socket), every call fails with that error and sends nothing.
+  static Client adopt(UniqueFd connected);
 
   // Sends `request` and returns its reply (an Err reply is a reply like any other).
   // BindDhcp67 goes through bind_dhcp67().
@@ -52,6 +57,7 @@ class Client {
   Result<void, ClientError> send(const Request& request);
 
   UniqueFd fd_;
+  std::optional<IoError> unusable_;  // why an adopted descriptor cannot be used
   BufReader reader_;
   BufWriter writer_;
 };

@@ -43,6 +43,13 @@ Result<std::pair<UniqueFd, UniqueFd>> stream_socketpair();
 // A pipe, both ends close-on-exec: {read end, write end}.
 Result<std::pair<UniqueFd, UniqueFd>> open_pipe();
 
+// Makes a write to the pipe end `fd` whose reader has gone fail with EPIPE without raising
+// SIGPIPE (F_SETNOSIGPIPE on macOS). macOS raises that SIGPIPE for the whole process, so blocking
+// it on the writing thread does not keep another thread from taking it. Linux sends it to the
+// writing thread alone, and has no such flag: there this sets nothing, and the writer blocks
+// SIGPIPE on its own thread instead.
+Status set_pipe_nosigpipe(int fd);
+
 // Flags for recvmsg(): asks Linux to make received descriptors close-on-exec atomically.
 // macOS has no such flag; the receiver calls set_cloexec on what arrives.
 extern const int kRecvCloexecFlags;
