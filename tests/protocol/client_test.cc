@@ -232,28 +232,33 @@ std::pair<UniqueFd, UniqueFd> plain_socketpair() {
 }
 
 TEST(ClientAdopt, ACallOnAnUnusableDescriptorFailsAndRaisesNoSigpipe) {
-  // SIGPIPE keeps its default action: a send that raised it would end the test.
+  // SIGPIPE keeps its default action: a send that raised it would end the test. A peer that has
+  // gone is the daemon's hang-up; a descriptor that is no socket is an I/O failure.
   const struct {
     const char* what;
     std::function<UniqueFd()> make;
-    int error;
+    ClientError::Kind kind;
+    std::string text;
   } rows[] = {
-      {"a socket whose peer has gone", [] { return plain_socketpair().first; }, EPIPE},
+      {"a socket whose peer has gone", [] { return plain_socketpair().first; },
+       ClientError::Kind::Closed,
+       "the daemon closed the connection without a reply (this user is not admitted, or the "
+       "request was not understood; the daemon's log says which)"},
       {"a pipe",
        [] {
          auto pipe = platform::open_pipe();
          EXPECT_TRUE(pipe.ok());
          return pipe.ok() ? std::move(pipe->second) : UniqueFd();
        },
-       ENOTSOCK},
+       ClientError::Kind::Io, "sending the request failed: " + os_error_text(ENOTSOCK)},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     Client client = Client::adopt(row.make());
     auto got = client.call(Ping{});
     ASSERT_FALSE(got.ok());
-    EXPECT_EQ(got.error().kind, ClientError::Kind::Io);
-    EXPECT_EQ(got.error().text, "sending the request failed: " + os_error_text(row.error));
+    EXPECT_EQ(got.error().kind, row.kind);
+    EXPECT_EQ(got.error().text, row.text);
   }
 }
 
