@@ -40,19 +40,6 @@ std::vector<std::string> lines_starting(Daemon& daemon, const std::string& messa
   return out;
 }
 
-// The daemon's threads, from /proc/PID/status.
-int thread_count(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string key; status >> key;) {
-    if (key == "Threads:") {
-      int n = 0;
-      status >> n;
-      return n;
-    }
-  }
-  return -1;
-}
-
 // The CPU time the daemon has used, user and system, from /proc/PID/stat.
 double cpu_seconds(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
@@ -87,25 +74,11 @@ std::string frame(std::string_view body) {
          std::string(body);
 }
 
-// A pipe that lets a test and a client process take turns.
-struct Turn {
-  std::pair<UniqueFd, UniqueFd> ends = [] {
-    auto pipe = platform::open_pipe();
-    if (!pipe) std::abort();
-    return std::move(pipe).value();
-  }();
-  void signal() { (void)write_all(ends.second.get(), "x"); }
-  void wait() {
-    char c;
-    (void)read_some(ends.first.get(), &c, 1);
-  }
-};
-
 // The largest value `sample` gives while `work` runs, polled every millisecond.
 template <typename Work>
-int peak_while(const std::function<int()>& sample, Work work) {
+long peak_while(const std::function<long()>& sample, Work work) {
   std::atomic<bool> done{false};
-  int peak = sample();
+  long peak = sample();
   std::thread sampler([&] {
     while (!done.load()) {
       peak = std::max(peak, sample());
@@ -132,21 +105,21 @@ TEST_F(AbuseTest, ARefusedFloodCostsNoThreadAndFewLines) {
   constexpr int kFlood = kProcesses * kPerProcess;
   Daemon daemon;
   ASSERT_EQ(daemon.lines(2).size(), 2u);
-  const int threads_before = thread_count(daemon.pid());
+  const long threads_before = proc_status(daemon.pid(), "Threads");
   const double cpu_before = cpu_seconds(daemon.pid());
   const auto start = std::chrono::steady_clock::now();
   std::vector<std::string> results;
-  const int peak = peak_while([&] { return thread_count(daemon.pid()); },
-                              [&] {
-                                results = as_users(std::vector<uid_t>(kProcesses, kOtherUser), [] {
-                                  int closed = 0;
-                                  for (int i = 0; i < kPerProcess; ++i) {
-                                    UniqueFd fd = connect_raw();
-                                    closed += fd && closed_by_daemon(fd.get(), 5000ms);
-                                  }
-                                  return std::to_string(closed);
-                                });
-                              });
+  const long peak = peak_while([&] { return proc_status(daemon.pid(), "Threads"); },
+                               [&] {
+                                 results = as_users(std::vector<uid_t>(kProcesses, kOtherUser), [] {
+                                   int closed = 0;
+                                   for (int i = 0; i < kPerProcess; ++i) {
+                                     UniqueFd fd = connect_raw();
+                                     closed += fd && closed_by_daemon(fd.get(), 5000ms);
+                                   }
+                                   return std::to_string(closed);
+                                 });
+                               });
   const auto elapsed = std::chrono::steady_clock::now() - start;
   const double cpu = cpu_seconds(daemon.pid()) - cpu_before;
   for (const std::string& r : results)
@@ -260,7 +233,7 @@ TEST_F(AbuseTest, TheCapOnOneUsersConnections) {
   constexpr int kTried = kCap + 6;
   Daemon daemon;
   ASSERT_TRUE(daemon.find_line("listening on "));
-  const int baseline = thread_count(daemon.pid());
+  const long baseline = proc_status(daemon.pid(), "Threads");
   Turn opened, checked;
   std::string got;
   std::thread client([&] {
@@ -292,7 +265,7 @@ TEST_F(AbuseTest, TheCapOnOneUsersConnections) {
   });
   opened.wait();
   const auto rejected = lines_starting(daemon, "rejecting peer: ");
-  const int threads_held = thread_count(daemon.pid());
+  const long threads_held = proc_status(daemon.pid(), "Threads");
   checked.signal();
   client.join();
   EXPECT_EQ(got, "6 closed, then \"Pong\"");
@@ -302,8 +275,10 @@ TEST_F(AbuseTest, TheCapOnOneUsersConnections) {
   // A thread per admitted connection, all gone once the connections are (a sanitizer may have
   // started a thread of its own meanwhile, which stays).
   EXPECT_GE(threads_held, baseline + kCap);
-  EXPECT_TRUE(eventually([&] { return thread_count(daemon.pid()) == threads_held - kCap; }))
-      << thread_count(daemon.pid()) << " threads, " << threads_held << " with the connections";
+  EXPECT_TRUE(eventually([&] {
+    return proc_status(daemon.pid(), "Threads") == threads_held - kCap;
+  })) << proc_status(daemon.pid(), "Threads")
+      << " threads, " << threads_held << " with the connections";
 }
 
 // The daemon's soft and hard descriptor limits, from /proc/PID/limits.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -41,13 +42,22 @@ Outcome run_as(uid_t uid, const std::vector<std::string>& argv) {
   for (const std::string& arg : argv)
     args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
+  // The C program finds the library's copy beside it (its built-in search path may be out of
+  // reach).
+  const std::string library_path = "LD_LIBRARY_PATH=" + reachable_folder();
+  std::vector<char*> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::string_view(*e).rfind("LD_LIBRARY_PATH=", 0) != 0) env.push_back(*e);
+  }
+  env.push_back(const_cast<char*>(library_path.c_str()));
+  env.push_back(nullptr);
   const pid_t child = fork();
   if (child == 0) {
     if (dup2(to_parent.get(), 1) == -1 || dup2(to_parent.get(), 2) == -1 ||
         setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) {
       _exit(126);
     }
-    execve(args[0], args.data(), environ);
+    execve(args[0], args.data(), env.data());
     _exit(127);
   }
   to_parent.reset();
@@ -71,11 +81,14 @@ Outcome run_as(uid_t uid, const std::vector<std::string>& argv) {
 
 // `words` given to the C program or to the Python script, run as the console's owner.
 Outcome client(Program program, const std::vector<std::string>& words, uid_t uid = kUser) {
+  // The build may sit in a folder that `uid` cannot enter: the programs and the library run from
+  // copies that it can reach.
+  const std::string library = reachable_copy(PELMOR_C_LIBRARY, PELMOR_C_LIBRARY_SONAME);
   std::vector<std::string> argv;
   if (program == Program::C) {
-    argv = {PELMOR_C_CLIENT};
+    argv = {reachable_copy(PELMOR_C_CLIENT, "c_client")};
   } else {
-    argv = {PELMOR_PYTHON, "-I", PELMOR_CTYPES_CLIENT, PELMOR_C_LIBRARY};
+    argv = {PELMOR_PYTHON, "-I", reachable_copy(PELMOR_CTYPES_CLIENT, "ctypes_client.py"), library};
   }
   argv.insert(argv.end(), words.begin(), words.end());
   return run_as(uid, argv);

@@ -58,16 +58,6 @@ std::string read_to_end(int fd) {
   }
 }
 
-// The reply to one request, encoded, as the user `uid` gets it.
-std::string call_as(uid_t uid, const Request& request) {
-  return as_user(uid, [&] {
-    auto client = Client::connect(kSocketPath);
-    if (!client) return "connect failed: " + client.error().text;
-    auto reply = client->call(request);
-    return reply ? encode_response(*reply) : "failed: " + reply.error().text;
-  });
-}
-
 class DaemonTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -40,18 +40,6 @@ using namespace helper_ipc;
 namespace fs = std::filesystem;
 
 // A field of /proc/<pid>/status, in KiB.
-long status_kib(pid_t pid, const std::string& field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string key; status >> key;) {
-    if (key == field + ":") {
-      long kib = 0;
-      status >> kib;
-      return kib;
-    }
-  }
-  return -1;
-}
-
 // A file of /proc, or nothing when it is gone (a process may end while we look).
 std::string read_proc_file(const fs::path& path) {
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -87,20 +75,6 @@ std::pair<int, int> waiting_for_length_and_body(pid_t pid) {
   return n;
 }
 
-// A pipe that lets a test and a client process take turns.
-struct Turn {
-  std::pair<UniqueFd, UniqueFd> ends = [] {
-    auto pipe = platform::open_pipe();
-    if (!pipe) std::abort();
-    return std::move(pipe).value();
-  }();
-  void signal() { (void)write_all(ends.second.get(), "x"); }
-  void wait() {
-    char c;
-    (void)read_some(ends.first.get(), &c, 1);
-  }
-};
-
 // Opens `n` connections as `uid`, sends `bytes` on each, and holds them open until `release`.
 std::thread hold_connections(uid_t uid, int n, std::string bytes, Turn& opened, Turn& release,
                              std::string& outcome) {
@@ -124,15 +98,6 @@ std::thread hold_connections(uid_t uid, int n, std::string bytes, Turn& opened, 
   });
 }
 
-std::string call_as(uid_t uid, const Request& request) {
-  return as_user(uid, [&] {
-    auto client = Client::connect(kSocketPath);
-    if (!client) return "connect failed: " + client.error().text;
-    auto reply = client->call(request);
-    return reply ? encode_response(*reply) : "failed: " + reply.error().text;
-  });
-}
-
 class GuardTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -149,7 +114,7 @@ TEST_F(GuardTest, IdleAndLengthOnlyConnectionsHoldLittleMemory) {
   Daemon daemon;
   // One whole request first, so that what every connection shares is in place already.
   ASSERT_EQ(call_as(kUser, Ping{}), R"("Pong")");
-  const long before = status_kib(daemon.pid(), "VmRSS");
+  const long before = proc_status(daemon.pid(), "VmRSS");
 
   Turn idle_open, length_open, release;
   std::string idle_outcome, length_outcome;
@@ -160,7 +125,7 @@ TEST_F(GuardTest, IdleAndLengthOnlyConnectionsHoldLittleMemory) {
   })) << "threads waiting for a length and for a body: "
       << waiting_for_length_and_body(daemon.pid()).first << ", "
       << waiting_for_length_and_body(daemon.pid()).second;
-  const long with_idle = status_kib(daemon.pid(), "VmRSS");
+  const long with_idle = proc_status(daemon.pid(), "VmRSS");
 
   const std::string largest_length("\x00\x10\x00\x00", 4);
   std::thread length_only =
@@ -171,7 +136,7 @@ TEST_F(GuardTest, IdleAndLengthOnlyConnectionsHoldLittleMemory) {
   })) << "threads waiting for a length and for a body: "
       << waiting_for_length_and_body(daemon.pid()).first << ", "
       << waiting_for_length_and_body(daemon.pid()).second;
-  const long with_length_only = status_kib(daemon.pid(), "VmRSS");
+  const long with_length_only = proc_status(daemon.pid(), "VmRSS");
 
   release.signal();
   release.signal();
@@ -240,7 +205,7 @@ TEST_F(GuardTest, ToolOfAThreadStoppedByAnExceptionIsKilledAndReaped) {
   Daemon daemon;
   ASSERT_EQ(call_as(kUser, Ping{}), R"("Pong")");
   // Room for a few more threads and a few tens of MiB of output, not for hundreds.
-  const rlim_t limit = static_cast<rlim_t>(status_kib(daemon.pid(), "VmSize") + 96 * 1024) * 1024;
+  const rlim_t limit = static_cast<rlim_t>(proc_status(daemon.pid(), "VmSize") + 96 * 1024) * 1024;
   const rlimit address_space{limit, limit};
   ASSERT_EQ(prlimit(daemon.pid(), RLIMIT_AS, &address_space, nullptr), 0);
 

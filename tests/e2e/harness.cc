@@ -27,6 +27,8 @@
 #include <thread>
 
 #include "gtest/gtest.h"
+#include "helper_ipc/client.h"
+#include "helper_ipc/codec.h"
 #include "helper_ipc/platform.h"
 #include "helper_ipc/stream.h"
 
@@ -389,6 +391,44 @@ void print_without_end(const StandIn& tool) {
   const fs::path out = kStandInState / tool.name / "out";
   fs::remove(out);
   fs::create_symlink("/dev/zero", out);
+}
+
+std::string reachable_folder() {
+  return (kHarness / "reachable").string();
+}
+
+std::string reachable_copy(const std::string& path, const std::string& name) {
+  const fs::path folder = reachable_folder();
+  fs::create_directories(folder);
+  fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+  const fs::path copy = folder / name;
+  fs::copy_file(path, copy, fs::copy_options::overwrite_existing);
+  fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec);
+  return copy.string();
+}
+
+std::string call_as(uid_t uid, const helper_ipc::Request& request) {
+  return as_user(uid, [&] {
+    auto client = helper_ipc::Client::connect(kSocketPath);
+    if (!client) return "connect failed: " + client.error().text;
+    auto reply = client->call(request);
+    return reply ? helper_ipc::encode_response(*reply) : "failed: " + reply.error().text;
+  });
+}
+
+long proc_status(pid_t pid, std::string_view field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  const std::string wanted = std::string(field) + ":";
+  for (std::string key; status >> key;) {
+    if (key == wanted) {
+      long value = 0;
+      status >> value;
+      return value;
+    }
+  }
+  return -1;
 }
 
 }  // namespace e2e

@@ -6,17 +6,23 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "helper_ipc/messages.h"
+#include "helper_ipc/platform.h"
+#include "helper_ipc/socket_path.h"
+#include "helper_ipc/stream.h"
 #include "helper_ipc/unique_fd.h"
 
 namespace e2e {
 
-inline constexpr const char* kSocketPath = "/var/run/pelmor-helper.sock";
+inline constexpr const char* kSocketPath = helper_ipc::kSocketPath;
 inline constexpr uid_t kUser = 1000;
 inline constexpr uid_t kOtherUser = 1001;
 
@@ -108,5 +114,32 @@ bool eventually(const std::function<bool()>& done,
 // The next runs of the stand-in `tool` print zeros on standard output without end, until they are
 // stopped.
 void print_without_end(const StandIn& tool);
+
+// A copy of the file `path`, named `name`, in a folder of the harness's tmpfs that every user can
+// enter and read: a program that the test runs as an ordinary user, or what that program loads,
+// may live in a build under a folder only root can enter (a clone in /root or in mktemp -d).
+// Returns the copy's path; its folder is reachable_folder().
+std::string reachable_copy(const std::string& path, const std::string& name);
+std::string reachable_folder();
+
+// The reply to one request, encoded, as the user `uid` gets it.
+std::string call_as(uid_t uid, const helper_ipc::Request& request);
+
+// A number from /proc/PID/status ("VmRSS" in KiB, "Threads"), or -1.
+long proc_status(pid_t pid, std::string_view field);
+
+// A pipe that lets a test and a client process take turns.
+struct Turn {
+  std::pair<helper_ipc::UniqueFd, helper_ipc::UniqueFd> ends = [] {
+    auto pipe = helper_ipc::platform::open_pipe();
+    if (!pipe) std::abort();
+    return std::move(pipe).value();
+  }();
+  void signal() { (void)helper_ipc::write_all(ends.second.get(), "x"); }
+  void wait() {
+    char c;
+    (void)helper_ipc::read_some(ends.first.get(), &c, 1);
+  }
+};
 
 }  // namespace e2e

@@ -35,32 +35,6 @@ std::size_t count_lines(Daemon& daemon, const std::string& line) {
   return n;
 }
 
-long resident_kib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string key; status >> key;) {
-    if (key == "VmRSS:") {
-      long kib = 0;
-      status >> kib;
-      return kib;
-    }
-  }
-  return -1;
-}
-
-// A pipe that lets a test and a client process take turns.
-struct Turn {
-  std::pair<UniqueFd, UniqueFd> ends = [] {
-    auto pipe = platform::open_pipe();
-    if (!pipe) std::abort();
-    return std::move(pipe).value();
-  }();
-  void signal() { (void)write_all(ends.second.get(), "x"); }
-  void wait() {
-    char c;
-    (void)read_some(ends.first.get(), &c, 1);
-  }
-};
-
 class StressTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -79,7 +53,7 @@ TEST_F(StressTest, ThousandIdleConnectionsDoNotStopTheService) {
   set_console_owner(std::nullopt);
   Daemon daemon;
   ASSERT_TRUE(daemon.find_line("listening on "));
-  const long before = resident_kib(daemon.pid());
+  const long before = proc_status(daemon.pid(), "VmRSS");
   Turn opened, measured;
   std::vector<std::string> held;
   std::thread clients([&] {
@@ -110,7 +84,7 @@ TEST_F(StressTest, ThousandIdleConnectionsDoNotStopTheService) {
         std::chrono::seconds(60)));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  const long after = resident_kib(daemon.pid());
+  const long after = proc_status(daemon.pid(), "VmRSS");
   const std::string served = as_user(kUser + kUsers, [] {
     int pongs = 0;
     for (int i = 0; i < 20; ++i) {
