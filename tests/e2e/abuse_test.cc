@@ -74,21 +74,26 @@ std::string frame(std::string_view body) {
          std::string(body);
 }
 
-// The largest value `sample` gives while `work` runs, polled every millisecond.
-template <typename Work>
-long peak_while(const std::function<long()>& sample, Work work) {
+// What `uids` return from `body`, each in a process of its own, and the largest value `sample`
+// gave while they ran, polled every millisecond by a thread that starts once every process is
+// forked.
+std::pair<std::vector<std::string>, long> run_and_watch(const std::vector<uid_t>& uids,
+                                                        const std::function<std::string()>& body,
+                                                        const std::function<long()>& sample) {
   std::atomic<bool> done{false};
   long peak = sample();
-  std::thread sampler([&] {
-    while (!done.load()) {
-      peak = std::max(peak, sample());
-      std::this_thread::sleep_for(1ms);
-    }
+  std::thread sampler;
+  auto results = as_users(uids, body, [&] {
+    sampler = std::thread([&] {
+      while (!done.load()) {
+        peak = std::max(peak, sample());
+        std::this_thread::sleep_for(1ms);
+      }
+    });
   });
-  work();
   done.store(true);
-  sampler.join();
-  return std::max(peak, sample());
+  if (sampler.joinable()) sampler.join();
+  return {std::move(results), std::max(peak, sample())};
 }
 
 class AbuseTest : public ::testing::Test {
@@ -108,18 +113,17 @@ TEST_F(AbuseTest, ARefusedFloodCostsNoThreadAndFewLines) {
   const long threads_before = proc_status(daemon.pid(), "Threads");
   const double cpu_before = cpu_seconds(daemon.pid());
   const auto start = std::chrono::steady_clock::now();
-  std::vector<std::string> results;
-  const long peak = peak_while([&] { return proc_status(daemon.pid(), "Threads"); },
-                               [&] {
-                                 results = as_users(std::vector<uid_t>(kProcesses, kOtherUser), [] {
-                                   int closed = 0;
-                                   for (int i = 0; i < kPerProcess; ++i) {
-                                     UniqueFd fd = connect_raw();
-                                     closed += fd && closed_by_daemon(fd.get(), 5000ms);
-                                   }
-                                   return std::to_string(closed);
-                                 });
-                               });
+  const auto [results, peak] = run_and_watch(
+      std::vector<uid_t>(kProcesses, kOtherUser),
+      [] {
+        int closed = 0;
+        for (int i = 0; i < kPerProcess; ++i) {
+          UniqueFd fd = connect_raw();
+          closed += fd && closed_by_daemon(fd.get(), 5000ms);
+        }
+        return std::to_string(closed);
+      },
+      [&] { return proc_status(daemon.pid(), "Threads"); });
   const auto elapsed = std::chrono::steady_clock::now() - start;
   const double cpu = cpu_seconds(daemon.pid()) - cpu_before;
   for (const std::string& r : results)

@@ -330,7 +330,8 @@ std::string as_user(uid_t uid, const std::function<std::string()>& body) {
 }
 
 std::vector<std::string> as_users(const std::vector<uid_t>& uids,
-                                  const std::function<std::string()>& body) {
+                                  const std::function<std::string()>& body,
+                                  const std::function<void()>& forked) {
   struct Child {
     pid_t pid = -1;
     helper_ipc::UniqueFd from_child;
@@ -355,6 +356,7 @@ std::vector<std::string> as_users(const std::vector<uid_t>& uids,
     children[i].pid = child;
     children[i].from_child = std::move(from_child);
   }
+  if (forked) forked();
   std::vector<std::string> results;
   for (Child& c : children) {
     if (c.pid <= 0) {

@@ -103,9 +103,13 @@ class Daemon {
 // Runs `body` in a child process under `uid` (and the same gid) and returns what it returned.
 std::string as_user(uid_t uid, const std::function<std::string()>& body);
 // The same for several users at once: one child process each, all forked from the calling thread
-// before any is waited for; what each returned, in the order of `uids`.
+// before any is waited for; what each returned, in the order of `uids`. `forked`, if given, runs
+// once every child is forked and before any is waited for: the place to start a thread that
+// watches them (a process forked while another thread holds a lock, the allocator's say, can wait
+// for it forever).
 std::vector<std::string> as_users(const std::vector<uid_t>& uids,
-                                  const std::function<std::string()>& body);
+                                  const std::function<std::string()>& body,
+                                  const std::function<void()>& forked = {});
 
 // Polls `done` until it holds or `patience` has passed; whether it held.
 bool eventually(const std::function<bool()>& done,
