@@ -23,6 +23,7 @@
 #include <string_view>
 #include <thread>
 
+#include "helper_ipc/retry_eintr.h"
 #include "helper_ipc/unique_fd.h"
 
 namespace pelmor_bench {

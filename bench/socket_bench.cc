@@ -26,6 +26,7 @@
 #include "environment.h"
 #include "helper_ipc/codec.h"
 #include "helper_ipc/platform.h"
+#include "helper_ipc/retry_eintr.h"
 #include "helper_ipc/stream.h"
 #include "helper_ipc/unique_fd.h"
 #include "operations.h"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "benchmarks.h"
+#include "helper_ipc/retry_eintr.h"
 #include "helper_ipc/unique_fd.h"
 #include "operations.h"
 #include "tool_runner.h"

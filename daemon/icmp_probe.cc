@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "helper_ipc/platform.h"
+#include "helper_ipc/retry_eintr.h"
 #include "log.h"
 
 namespace pelmor {

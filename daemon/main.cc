@@ -28,6 +28,7 @@
 #include "dhcp_socket.h"
 #include "helper_ipc/codec.h"
 #include "helper_ipc/frame.h"
+#include "helper_ipc/overloaded.h"
 #include "helper_ipc/platform.h"
 #include "helper_ipc/socket_path.h"
 #include "icmp_probe.h"

@@ -19,6 +19,7 @@
 
 #include "helper_ipc/platform.h"
 #include "helper_ipc/result.h"
+#include "helper_ipc/retry_eintr.h"
 #include "helper_ipc/unique_fd.h"
 #include "text.h"
 

@@ -13,7 +13,6 @@
 #include <variant>
 
 #include "helper_ipc/ipv4.h"
-#include "helper_ipc/overloaded.h"
 #include "helper_ipc/schema.h"
 
 namespace helper_ipc {

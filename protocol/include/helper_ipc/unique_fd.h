@@ -3,8 +3,6 @@
 
 #include <utility>
 
-#include "helper_ipc/retry_eintr.h"
-
 namespace helper_ipc {
 
 class UniqueFd {
