@@ -154,8 +154,15 @@ TEST_F(GuardTest, IdleAndLengthOnlyConnectionsHoldLittleMemory) {
             << " KiB with " << kEach << " more that announced 1 MiB and sent nothing ("
             << per_length_only << " KiB each)\n";
   // A body buffer of the announced size would cost 1024 KiB each once touched; one growth step
-  // (64 KiB) is what may be set aside before the first byte arrives.
-  EXPECT_LT(per_length_only, per_idle + 64.0);
+  // (64 KiB) is what may be set aside before the first byte arrives. A sanitizer's allocator adds
+  // shadow and bookkeeping to each allocation (ThreadSanitizer's about doubles the step, 140 KiB
+  // seen), so there the bound is a quarter of the announced body: still far from all of it.
+#ifdef PELMOR_SANITIZED
+  constexpr double kBeforeTheFirstByte = 256.0;
+#else
+  constexpr double kBeforeTheFirstByte = 64.0;
+#endif
+  EXPECT_LT(per_length_only, per_idle + kBeforeTheFirstByte);
 #ifndef PELMOR_SANITIZED
   EXPECT_LT(per_idle, 96.0);
   EXPECT_LT(per_length_only, 96.0);
