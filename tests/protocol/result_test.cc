@@ -11,7 +11,6 @@ namespace helper_ipc {
 namespace {
 
 TEST(ResultDeathTest, AbortsOnTheWrongSide) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   const Result<int> io_error = IoError::from_errno(ENOENT);
   const Result<std::string, DecodeError> decode_error = DecodeError{"expected value at line 1"};
   Result<int> value = 7;
