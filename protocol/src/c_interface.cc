@@ -326,17 +326,9 @@ bool helper_ipc_ipv4_parse(const char* text, uint32_t* addr) {
 }
 
 char* helper_ipc_ipv4_format(uint32_t addr, char out[HELPER_IPC_IPV4_TEXT_SIZE]) {
+  static_assert(HELPER_IPC_IPV4_TEXT_SIZE == Ipv4Addr::kMaxTextLength + 1);
   if (out == nullptr) return out;
-  const auto octets = Ipv4Addr::from_u32(addr).octets;
-  char* p = out;
-  for (std::size_t i = 0; i < octets.size(); ++i) {
-    if (i > 0) *p++ = '.';
-    unsigned v = octets[i];
-    if (v >= 100) *p++ = static_cast<char>('0' + v / 100);
-    if (v >= 10) *p++ = static_cast<char>('0' + v / 10 % 10);
-    *p++ = static_cast<char>('0' + v % 10);
-  }
-  *p = '\0';
+  *Ipv4Addr::from_u32(addr).write_to(out) = '\0';
   return out;
 }
 

@@ -31,11 +31,20 @@ std::optional<Ipv4Addr> Ipv4Addr::parse(std::string_view text) {
   return addr;
 }
 
-void Ipv4Addr::append_to(std::string& out) const {
-  for (int i = 0; i < 4; ++i) {
-    if (i > 0) out.push_back('.');
-    out += std::to_string(octets[i]);
+char* Ipv4Addr::write_to(char* out) const noexcept {
+  for (std::size_t i = 0; i < octets.size(); ++i) {
+    if (i > 0) *out++ = '.';
+    const unsigned v = octets[i];
+    if (v >= 100) *out++ = static_cast<char>('0' + v / 100);
+    if (v >= 10) *out++ = static_cast<char>('0' + v / 10 % 10);
+    *out++ = static_cast<char>('0' + v % 10);
   }
+  return out;
+}
+
+void Ipv4Addr::append_to(std::string& out) const {
+  char text[kMaxTextLength];
+  out.append(text, write_to(text));
 }
 
 std::string Ipv4Addr::to_string() const {

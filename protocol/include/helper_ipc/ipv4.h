@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,6 +31,11 @@ struct Ipv4Addr {
   std::string to_string() const;
   // Appends the dotted form to `out`.
   void append_to(std::string& out) const;
+  // The longest dotted form, "255.255.255.255".
+  static constexpr std::size_t kMaxTextLength = 15;
+  // Writes the dotted form at `out`, which has room for kMaxTextLength characters (no NUL is
+  // added), and returns its end. Allocates nothing.
+  char* write_to(char* out) const noexcept;
 
   friend constexpr bool operator==(const Ipv4Addr&, const Ipv4Addr&) = default;
 };
