@@ -21,25 +21,11 @@ Connection::Connection(AdmittedPeer peer)
       uid_(peer.uid),
       socket_(std::move(peer.socket)),
       duplicate_(std::move(peer.duplicate)),
-      reader_(std::in_place, duplicate_.get()),
-      writer_(std::in_place, socket_.get()) {}
-
-Connection::Connection(Connection&& other) noexcept
-    : place_(std::move(other.place_)),
-      uid_(other.uid_),
-      socket_(std::move(other.socket_)),
-      duplicate_(std::move(other.duplicate_)),
-      reader_(std::move(other.reader_)),
-      writer_(std::move(other.writer_)) {
-  other.reader_.reset();
-  other.writer_.reset();
-}
+      reader_(duplicate_.get()),
+      writer_(socket_.get()) {}
 
 Connection::~Connection() {
-  if (!writer_) return;  // moved from
-  (void)writer_->flush();
-  writer_.reset();
-  reader_.reset();
+  (void)writer_.flush();
   socket_.reset();
   duplicate_.reset();
   place_.release();

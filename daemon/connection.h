@@ -6,8 +6,6 @@
 
 #include <sys/types.h>
 
-#include <optional>
-
 #include "admission.h"
 #include "helper_ipc/result.h"
 #include "helper_ipc/stream.h"
@@ -30,16 +28,14 @@ helper_ipc::Result<helper_ipc::UniqueFd> duplicate_for_reading(int socket);
 class Connection {
  public:
   explicit Connection(AdmittedPeer peer);
-  Connection(Connection&& other) noexcept;
-  Connection& operator=(Connection&&) = delete;
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
   ~Connection();
 
   uid_t uid() const noexcept { return uid_; }
   int socket() const noexcept { return socket_.get(); }
-  helper_ipc::BufReader& reader() noexcept { return *reader_; }
-  helper_ipc::BufWriter& writer() noexcept { return *writer_; }
+  helper_ipc::BufReader& reader() noexcept { return reader_; }
+  helper_ipc::BufWriter& writer() noexcept { return writer_; }
 
  private:
   ConnectionCaps::Place place_;
@@ -53,8 +49,8 @@ class Connection {
   // connection; the accept loop pays it before it admits the connection, so that a full
   // descriptor table turns the connection away instead of leaving a thread that cannot read.
   helper_ipc::UniqueFd duplicate_;
-  std::optional<helper_ipc::BufReader> reader_;
-  std::optional<helper_ipc::BufWriter> writer_;
+  helper_ipc::BufReader reader_;
+  helper_ipc::BufWriter writer_;
 };
 
 }  // namespace pelmor
