@@ -32,6 +32,11 @@ std::string render_console_uid(std::optional<uid_t> uid) {
   return uid ? "Some(" + std::to_string(*uid) + ")" : "None";
 }
 
+std::string not_authorized_line(uid_t peer, std::optional<uid_t> console) {
+  return "rejecting peer: uid=" + std::to_string(peer) +
+         " not authorized (console_uid=" + render_console_uid(console) + ")";
+}
+
 // ---- ConnectionCaps ---------------------------------------------------------------------------
 
 ConnectionCaps::Place& ConnectionCaps::Place::operator=(Place&& other) noexcept {
@@ -228,8 +233,7 @@ Admission admit(uid_t peer, std::optional<uid_t> console, Clock::time_point now,
   out.lines.push_back(connection_line(peer, console_text));
   const std::string uid = std::to_string(peer);
   if (!authorized) {
-    out.lines.push_back("rejecting peer: uid=" + uid +
-                        " not authorized (console_uid=" + console_text + ")");
+    out.lines.push_back(not_authorized_line(peer, console));
   } else if (taken.full == ConnectionCaps::Full::User) {
     out.lines.push_back("rejecting peer: uid=" + uid + " has too many connections (" +
                         std::to_string(taken.held) + ")");

@@ -35,6 +35,10 @@ std::optional<uid_t> console_owner();
 // "Some(501)" or "None", as the log lines show the console uid.
 std::string render_console_uid(std::optional<uid_t> uid);
 
+// The line of a peer the decision table refuses: at its connection, or at a request after the
+// console has changed hands.
+std::string not_authorized_line(uid_t peer, std::optional<uid_t> console);
+
 // Open admitted connections, per uid and in all. The accept loop takes a place for each admitted
 // connection; the connection gives it back when its thread ends, so this is the one piece of
 // state the accept loop shares with the connection threads.

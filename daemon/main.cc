@@ -119,8 +119,7 @@ void handle_connection(AdmittedPeer peer) {
     // The console may have changed hands since the peer was admitted: a user who has left it
     // keeps no root powers through a connection opened before.
     if (const auto console = console_owner(); !is_admitted(connection.uid(), console)) {
-      log_line("rejecting peer: uid=" + std::to_string(connection.uid()) +
-               " not authorized (console_uid=" + render_console_uid(console) + ")");
+      log_line(not_authorized_line(connection.uid(), console));
       break;
     }
     log_line("request: " + render_for_log(*request));
