@@ -10,11 +10,11 @@ namespace pelmor {
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+// decode() takes one step through a byte string: the character at the front and the bytes it
+// takes, or, for an ill-formed sequence, kInvalid and the length of its maximal subpart.
+using helper_ipc::utf8::decode;
 using helper_ipc::utf8::kInvalid;
 using helper_ipc::utf8::Step;
-// One step through a byte string: the character at the front and the bytes it takes, or, for an
-// ill-formed sequence, kInvalid and the length of its maximal subpart.
-using helper_ipc::utf8::decode;
 
 std::uint8_t byte_at(std::string_view bytes, std::size_t i) {
   return static_cast<std::uint8_t>(bytes[i]);
