@@ -96,13 +96,7 @@ std::pair<std::vector<std::string>, long> run_and_watch(const std::vector<uid_t>
   return {std::move(results), std::max(peak, sample())};
 }
 
-class AbuseTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (unavailable()) GTEST_SKIP() << *unavailable();
-    reset_environment();
-  }
-};
+class AbuseTest : public NamespaceTest {};
 
 TEST_F(AbuseTest, ARefusedFloodCostsNoThreadAndFewLines) {
   constexpr int kProcesses = 2;

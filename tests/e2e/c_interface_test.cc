@@ -329,13 +329,7 @@ std::string test_name(const ::testing::TestParamInfo<Program>& program) {
 INSTANTIATE_TEST_SUITE_P(Clients, CInterfaceTest, ::testing::Values(Program::C, Program::Python),
                          test_name);
 
-class CProgramTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (unavailable()) GTEST_SKIP() << *unavailable();
-    reset_environment();
-  }
-};
+class CProgramTest : public NamespaceTest {};
 
 // Unusable arguments are answered with their status and text, nothing is sent for them, and the
 // connection stays usable.

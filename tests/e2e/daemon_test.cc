@@ -58,13 +58,7 @@ std::string read_to_end(int fd) {
   }
 }
 
-class DaemonTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (unavailable()) GTEST_SKIP() << *unavailable();
-    reset_environment();
-  }
-};
+class DaemonTest : public NamespaceTest {};
 
 TEST_F(DaemonTest, StartsOnAFreshSocketOpenToEveryone) {
   // A socket file left behind by an earlier run.

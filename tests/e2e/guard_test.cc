@@ -98,13 +98,7 @@ std::thread hold_connections(uid_t uid, int n, std::string bytes, Turn& opened, 
   });
 }
 
-class GuardTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (unavailable()) GTEST_SKIP() << *unavailable();
-    reset_environment();
-  }
-};
+class GuardTest : public NamespaceTest {};
 
 // Connections that send nothing, and connections that announce the largest body and send none of
 // it, each cost about what an idle connection costs: the body's memory follows its bytes.
@@ -224,23 +218,8 @@ TEST_F(GuardTest, ToolOfAThreadStoppedByAnExceptionIsKilledAndReaped) {
   })) << daemon.diagnostics();
   EXPECT_EQ(ifconfig.calls().size(), 1u);
   // Killed and reaped: no child of the daemon is left, running or not.
-  auto children = [&] {
-    int n = 0;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-      const std::string name = entry.path().filename().string();
-      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      const std::string text = read_proc_file(entry.path() / "stat");
-      const std::size_t end = text.rfind(')');
-      if (end == std::string::npos) continue;
-      std::istringstream fields(text.substr(end + 2));
-      char state = 0;
-      pid_t parent = 0;
-      fields >> state >> parent;
-      n += parent == daemon.pid();
-    }
-    return n;
-  };
-  EXPECT_TRUE(eventually([&] { return children() == 0; })) << children() << " children left";
+  EXPECT_TRUE(eventually([&] { return daemon.children() == 0; }))
+      << daemon.children() << " children left";
   EXPECT_EQ(daemon.zombie_children(), 0);
   ifconfig.reset();
   EXPECT_EQ(call_as(kUser, Ping{}), R"("Pong")");

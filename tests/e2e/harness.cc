@@ -308,7 +308,10 @@ bool Daemon::holds_socket(ino_t inode) const {
   return false;
 }
 
-int Daemon::zombie_children() const {
+namespace {
+
+// The children of `parent_pid` (only the ended, unreaped ones when `zombies_only`), from /proc.
+int count_children(pid_t parent_pid, bool zombies_only) {
   int n = 0;
   for (const auto& entry : fs::directory_iterator("/proc")) {
     const std::string name = entry.path().filename().string();
@@ -320,9 +323,19 @@ int Daemon::zombie_children() const {
     char state = 0;
     pid_t parent = 0;
     fields >> state >> parent;
-    if (parent == pid_ && state == 'Z') ++n;
+    if (parent == parent_pid && (!zombies_only || state == 'Z')) ++n;
   }
   return n;
+}
+
+}  // namespace
+
+int Daemon::zombie_children() const {
+  return count_children(pid_, true);
+}
+
+int Daemon::children() const {
+  return count_children(pid_, false);
 }
 
 std::string as_user(uid_t uid, const std::function<std::string()>& body) {

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "gtest/gtest.h"
 #include "helper_ipc/messages.h"
 #include "helper_ipc/platform.h"
 #include "helper_ipc/socket_path.h"
@@ -85,8 +86,9 @@ class Daemon {
   // The number of descriptors the daemon holds, and whether one of them is the socket `inode`.
   int descriptor_count() const;
   bool holds_socket(ino_t inode) const;
-  // Child processes of the daemon that have ended but were not reaped.
+  // Child processes of the daemon that have ended but were not reaped; all its child processes.
   int zombie_children() const;
+  int children() const;
 
  private:
   void drain(std::chrono::milliseconds patience);
@@ -125,6 +127,16 @@ void print_without_end(const StandIn& tool);
 // Returns the copy's path; its folder is reachable_folder().
 std::string reachable_copy(const std::string& path, const std::string& name);
 std::string reachable_folder();
+
+// A test of the daemon in the namespaces: it skips, saying why, where they cannot be had, and
+// starts from the environment reset_environment() leaves.
+class NamespaceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (unavailable()) GTEST_SKIP() << *unavailable();
+    reset_environment();
+  }
+};
 
 // The reply to one request, encoded, as the user `uid` gets it.
 std::string call_as(uid_t uid, const helper_ipc::Request& request);

@@ -35,13 +35,7 @@ std::size_t count_lines(Daemon& daemon, const std::string& line) {
   return n;
 }
 
-class StressTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (unavailable()) GTEST_SKIP() << *unavailable();
-    reset_environment();
-  }
-};
+class StressTest : public NamespaceTest {};
 
 TEST_F(StressTest, ThousandIdleConnectionsDoNotStopTheService) {
   // Three users try to hold a thousand idle connections while nobody owns the console (so that
