@@ -30,6 +30,7 @@
 #include "helper_ipc/stream.h"
 #include "helper_ipc/unique_fd.h"
 #include "operations.h"
+#include "sys.h"
 
 namespace pelmor_bench {
 
@@ -170,7 +171,7 @@ class BareServer {
   void serve(const Handler& handle) {
     PinnedThread pin(server_cpu());  // where the daemon runs; threads made here inherit it
     while (!stop_.load()) {
-      auto connection = helper_ipc::platform::accept_connection(listener_.get());
+      auto connection = pelmor::sys::accept_connection(listener_.get());
       if (!connection) {
         if (connection.error().os_code() == EINTR) continue;
         return;

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include "helper_ipc/platform.h"
+#include "sys.h"
 
 namespace pelmor {
 
@@ -26,7 +27,7 @@ helper_ipc::Result<helper_ipc::UniqueFd, std::string> bind_dhcp67() {
   }
   // Sharing the port with another server is welcome where the system allows it, not required.
   (void)enable(fd, SO_REUSEPORT);
-  const sockaddr_in any = helper_ipc::platform::ipv4_socket_address(INADDR_ANY, 67);
+  const sockaddr_in any = sys::ipv4_socket_address(INADDR_ANY, 67);
   if (bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) == -1) {
     return "bind 0.0.0.0:67: " + IoError::last_os_error().text();
   }

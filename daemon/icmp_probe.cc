@@ -10,6 +10,7 @@
 #include "helper_ipc/platform.h"
 #include "helper_ipc/retry_eintr.h"
 #include "log.h"
+#include "sys.h"
 
 namespace pelmor {
 
@@ -41,7 +42,7 @@ bool probe(const helper_ipc::Ipv4Addr& ip) {
   const int fd = socket->get();
   const std::uint16_t identifier = echo_identifier(getpid());
   const auto message = echo_request(identifier);
-  const sockaddr_in to = helper_ipc::platform::ipv4_socket_address(ip.to_u32(), 0);
+  const sockaddr_in to = sys::ipv4_socket_address(ip.to_u32(), 0);
   // An interrupted send has sent nothing, so repeating it still sends the message once.
   const auto sent = helper_ipc::retry_eintr([&] {
     return sendto(fd, message.data(), message.size(), 0, reinterpret_cast<const sockaddr*>(&to),

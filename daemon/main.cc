@@ -27,13 +27,14 @@
 #include "connection.h"
 #include "dhcp_socket.h"
 #include "helper_ipc/codec.h"
-#include "helper_ipc/frame.h"
+#include "helper_ipc/message_frames.h"
 #include "helper_ipc/overloaded.h"
 #include "helper_ipc/platform.h"
 #include "helper_ipc/socket_path.h"
 #include "icmp_probe.h"
 #include "log.h"
 #include "operations.h"
+#include "sys.h"
 
 namespace pelmor {
 
@@ -44,8 +45,7 @@ namespace {
 constexpr std::size_t kConnectionStack = 2 * 1024 * 1024;
 constexpr int kExitBind = 1;
 constexpr int kExitThread = 101;
-// The soft descriptor limit wanted at start: the caps' connections take two each, their tools a
-// few more, with room to spare (a launchd daemon starts with 256).
+// The soft descriptor limit wanted at start, with room to spare beyond the caps.
 constexpr rlim_t kWantedDescriptors = 4096;
 
 // A diagnostic of a thread that stops, on standard error.
@@ -224,10 +224,10 @@ void wait_for_peer(const UniqueFd& listener, Clock::time_point until) {
       wait_for_peer(listener, *next);
       if (Clock::now() >= *next) continue;
     }
-    auto accepted = platform::accept_connection(listener.get());
+    auto accepted = sys::accept_connection(listener.get());
     if (accepted) {
       uid_t peer = kUnknownUid;
-      if (auto uid = platform::peer_uid(accepted->get())) peer = *uid;
+      if (auto uid = sys::peer_uid(accepted->get())) peer = *uid;
       Admission admission = admit(peer, console_owner(), Clock::now(), caps, refusals);
       if (!admission.place) {
         (void)write_connection_lines(admission.lines);
@@ -262,23 +262,12 @@ void wait_for_peer(const UniqueFd& listener, Clock::time_point until) {
   }
 }
 
-// Raises the soft descriptor limit to what the caps need, as far as the hard limit allows. A
-// limit that cannot be raised is no reason not to start: the caps and the accept loop's pause
-// keep the daemon within whatever it has.
-void raise_descriptor_limit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= kWantedDescriptors) return;
-  const rlim_t wanted = limit.rlim_max == RLIM_INFINITY
-                            ? kWantedDescriptors
-                            : std::min(limit.rlim_max, kWantedDescriptors);
-  if (wanted <= limit.rlim_cur) return;
-  limit.rlim_cur = wanted;
-  (void)setrlimit(RLIMIT_NOFILE, &limit);
-}
-
 int run() {
   log_line("starting, pid=" + std::to_string(getpid()));
-  raise_descriptor_limit();
+  // The caps' connections take two descriptors each, their tools a few more; a launchd daemon
+  // starts with 256. A limit that cannot be raised is no reason not to start: the caps and the
+  // accept loop's pause keep the daemon within whatever it has.
+  sys::raise_descriptor_limit(kWantedDescriptors);
   (void)unlink(kSocketPath);  // left by an earlier run; anything that stays makes bind fail
   // The socket file is created with mode 0666 in the first place; the umask is the process's, so
   // it is changed only here, while start-up has the one thread, and restored at once.
@@ -291,7 +280,7 @@ int run() {
   }
   // Every local user may connect; who may use the connection is decided per peer. The mode is set
   // again without following a link, so that nothing swapped in at the path is changed.
-  if (auto st = platform::chmod_nofollow(kSocketPath, 0666); !st) {
+  if (auto st = sys::chmod_nofollow(kSocketPath, 0666); !st) {
     log_line(std::string("WARN: chmod ") + kSocketPath + " failed: " + st.error().text());
   }
   log_line(std::string("listening on ") + kSocketPath);

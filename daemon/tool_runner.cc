@@ -17,10 +17,10 @@
 #include <optional>
 #include <utility>
 
-#include "helper_ipc/platform.h"
 #include "helper_ipc/result.h"
 #include "helper_ipc/retry_eintr.h"
 #include "helper_ipc/unique_fd.h"
+#include "sys.h"
 #include "text.h"
 
 extern "C" {
@@ -135,17 +135,17 @@ Result<Child> start(const std::string& program, const std::vector<std::string>& 
 
   std::optional<std::pair<UniqueFd, UniqueFd>> in_pipe;
   if (with_input) {
-    auto p = helper_ipc::platform::open_pipe();
+    auto p = sys::open_pipe();
     if (!p) return std::move(p).error();
     in_pipe = std::move(p).value();
     // A tool that closes its input must not end a caller that does not ignore SIGPIPE.
-    if (auto st = helper_ipc::platform::set_pipe_nosigpipe(in_pipe->second.get()); !st) {
+    if (auto st = sys::set_pipe_nosigpipe(in_pipe->second.get()); !st) {
       return std::move(st).error();
     }
   }
-  auto out_pipe = helper_ipc::platform::open_pipe();
+  auto out_pipe = sys::open_pipe();
   if (!out_pipe) return std::move(out_pipe).error();
-  auto err_pipe = helper_ipc::platform::open_pipe();
+  auto err_pipe = sys::open_pipe();
   if (!err_pipe) return std::move(err_pipe).error();
 
   SpawnFileActions actions;
@@ -162,7 +162,7 @@ Result<Child> start(const std::string& program, const std::vector<std::string>& 
   if (auto st = from_rc(rc); !st) return std::move(st).error();
 
   short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-  if (auto st = helper_ipc::platform::spawn_close_other_descriptors(actions.get(), &flags); !st) {
+  if (auto st = sys::spawn_close_other_descriptors(actions.get(), &flags); !st) {
     return std::move(st).error();
   }
   // The daemon ignores SIGPIPE, and an ignored signal survives exec: the tool gets the default

@@ -24,7 +24,7 @@
 #include "checks.h"
 #include "helper_ipc/codec.h"
 #include "helper_ipc/frame.h"
-#include "helper_ipc/platform.h"
+#include "helper_ipc/message_frames.h"
 #include "helper_ipc/stream.h"
 
 using namespace helper_ipc;
@@ -128,13 +128,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view stream(reinterpret_cast<const char*>(data), size);
-  auto pipe = platform::open_pipe();
-  expect(pipe.ok(), "open_pipe");
-  UniqueFd read_end = std::move(pipe->first);
+  int ends[2];
+  expect(pipe2(ends, O_CLOEXEC) == 0, "pipe2");
+  UniqueFd read_end(ends[0]), write_end(ends[1]);
   // The daemon's buffer, or small ones that make read_exact refill and read past the buffer.
   constexpr std::size_t kCapacities[] = {kStreamBufferSize, kStreamBufferSize, 1, 7};
   BufReader reader(read_end.get(), kCapacities[size % 4]);
-  Peer peer(std::move(pipe->second), stream);
+  Peer peer(std::move(write_end), stream);
 
   for (std::size_t pos = 0;;) {
     // What the bytes say: the stream ends inside the length, or the length.

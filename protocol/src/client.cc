@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "helper_ipc/codec.h"
+#include "helper_ipc/message_frames.h"
 #include "helper_ipc/platform.h"
 #include "helper_ipc/retry_eintr.h"
 
@@ -40,10 +41,12 @@ ClientError receive_failure(const IoError& e) {
   return io_failure("receiving the reply failed", e);
 }
 
-Result<Response, ClientError> decode_reply(std::string_view body) {
-  auto reply = decode_response(body);
-  if (!reply) return ClientError{Kind::BadReply, "the reply did not decode: " + reply.error().text};
-  return std::move(reply).value();
+// A reply that was read, or why not.
+ClientError reply_failure(const IoError& e) {
+  if (e.kind() == IoErrorKind::InvalidData) {
+    return ClientError{Kind::BadReply, "the reply did not decode: " + e.text()};
+  }
+  return receive_failure(e);
 }
 
 // connect() interrupted by a signal goes on in the background; wait for its outcome.
@@ -86,7 +89,7 @@ Result<Client, ClientError> Client::connect(std::string_view path) {
 
 Result<void, ClientError> Client::send(const Request& request) {
   if (unusable_) return io_failure("sending the request failed", *unusable_);
-  if (auto st = write_frame_body(writer_, encode_request(request)); !st) {
+  if (auto st = write_request_frame(writer_, request); !st) {
     if (is_hang_up(st.error())) return hang_up();
     return io_failure("sending the request failed", st.error());
   }
@@ -98,13 +101,12 @@ Result<Response, ClientError> Client::call(const Request& request) {
     return ClientError{Kind::Usage, "BindDhcp67 is answered with a descriptor: use bind_dhcp67()"};
   }
   if (auto sent = send(request); !sent) return std::move(sent).error();
-  auto body = read_frame_body(reader_);
-  if (!body) return receive_failure(body.error());
-  auto reply = decode_reply(*body);
-  if (reply && std::holds_alternative<FdFollows>(*reply)) {
+  auto reply = read_response_frame(reader_);
+  if (!reply) return reply_failure(reply.error());
+  if (std::holds_alternative<FdFollows>(*reply)) {
     return ClientError{Kind::BadReply, "FdFollows came in answer to a request without descriptor"};
   }
-  return reply;
+  return std::move(reply).value();
 }
 
 Result<UniqueFd, ClientError> Client::bind_dhcp67() {
@@ -112,13 +114,12 @@ Result<UniqueFd, ClientError> Client::bind_dhcp67() {
   // The descriptor travels with the reply's body, so the reply is read with recvmsg, not through
   // the buffered reader (a plain read would drop the descriptor). Replies come in lockstep, so the
   // reader holds nothing of it.
-  auto frame = read_frame_with_fd(fd_.get());
-  if (!frame) return receive_failure(frame.error());
-  auto reply = decode_reply(frame->body);
-  if (!reply) return std::move(reply).error();
-  if (const Err* err = std::get_if<Err>(&*reply)) return ClientError{Kind::ErrReply, err->text};
-  if (!std::holds_alternative<FdFollows>(*reply)) {
-    return ClientError{Kind::BadReply, "BindDhcp67 was answered with " + frame->body};
+  auto frame = read_response_frame_with_fd(fd_.get());
+  if (!frame) return reply_failure(frame.error());
+  const Response& reply = frame->response;
+  if (const Err* err = std::get_if<Err>(&reply)) return ClientError{Kind::ErrReply, err->text};
+  if (!std::holds_alternative<FdFollows>(reply)) {
+    return ClientError{Kind::BadReply, "BindDhcp67 was answered with " + encode_response(reply)};
   }
   if (!frame->fd) return ClientError{Kind::BadReply, "FdFollows arrived without a descriptor"};
   return std::move(frame->fd);

@@ -9,7 +9,6 @@
 #include <new>
 #include <vector>
 
-#include "helper_ipc/codec.h"
 #include "helper_ipc/platform.h"
 #include "helper_ipc/retry_eintr.h"
 
@@ -77,7 +76,7 @@ Status receive_exact(int socket, std::string& out, std::vector<UniqueFd>& fds) {
 
 }  // namespace
 
-Result<FrameWithFd> read_frame_with_fd(int socket) {
+Result<FrameWithFd> read_frame_body_with_fd(int socket) {
   std::vector<UniqueFd> fds;
   std::string prefix(4, '\0');
   if (auto st = receive_exact(socket, prefix, fds); !st) return std::move(st).error();
@@ -126,14 +125,6 @@ Result<std::string> read_frame_body(BufReader& reader) {
   return std::string(body.view());
 }
 
-Result<Request> read_frame(BufReader& reader) {
-  BodyBuffer body;
-  if (auto st = read_frame_body_into(reader, body); !st) return std::move(st).error();
-  auto request = decode_request(body.view());
-  if (!request) return IoError::invalid_data(std::move(request).error().text);
-  return std::move(request).value();
-}
-
 Status write_frame_body(BufWriter& writer, std::string_view body) {
   Prefix prefix;
   if (!prefix_for(body.size(), prefix)) return IoError::invalid_data("frame too large");
@@ -142,12 +133,7 @@ Status write_frame_body(BufWriter& writer, std::string_view body) {
   return writer.flush();
 }
 
-Status write_frame(BufWriter& writer, const Response& response) {
-  return write_frame_body(writer, encode_response(response));
-}
-
-Status write_frame_with_fd(int socket, const Response& response, int fd) {
-  const std::string body = encode_response(response);
+Status write_frame_body_with_fd(int socket, std::string_view body, int fd) {
   Prefix prefix;
   if (!prefix_for(body.size(), prefix)) return IoError::invalid_data("frame too large");
   if (auto st = send_all(socket, std::string_view(prefix, 4)); !st) return st;
@@ -174,7 +160,7 @@ Status write_frame_with_fd(int socket, const Response& response, int fd) {
   const ssize_t sent = ::sendmsg(socket, &msg, platform::kSendFlags);
   if (sent < 0) return IoError::last_os_error();
   // The descriptor went with the first bytes; the rest of the body follows as plain data.
-  return send_all(socket, std::string_view(body).substr(static_cast<std::size_t>(sent)));
+  return send_all(socket, body.substr(static_cast<std::size_t>(sent)));
 }
 
 }  // namespace helper_ipc

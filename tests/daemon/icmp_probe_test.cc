@@ -20,6 +20,7 @@
 #include "gtest/gtest.h"
 #include "helper_ipc/platform.h"
 #include "helper_ipc/stream.h"
+#include "sys.h"
 
 namespace pelmor {
 namespace {
@@ -211,7 +212,7 @@ pid_t start_noise() {
   close_range(3, ~0u, 0);  // keeps none of the test's pipes open
   auto socket = helper_ipc::platform::open_socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
   if (!socket) _exit(1);
-  const sockaddr_in loopback = helper_ipc::platform::ipv4_socket_address(INADDR_LOOPBACK, 0);
+  const sockaddr_in loopback = pelmor::sys::ipv4_socket_address(INADDR_LOOPBACK, 0);
   for (int i = 0; i < 300; ++i) {
     sendto(socket->get(), reply.data(), reply.size(), 0,
            reinterpret_cast<const sockaddr*>(&loopback), sizeof loopback);
@@ -236,9 +237,9 @@ pid_t start_forger(std::uint8_t source) {
   close_range(3, ~0u, 0);
   auto socket = helper_ipc::platform::open_socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
   if (!socket) _exit(1);
-  const sockaddr_in from = helper_ipc::platform::ipv4_socket_address(0x7F000000u | source, 0);
+  const sockaddr_in from = pelmor::sys::ipv4_socket_address(0x7F000000u | source, 0);
   if (bind(socket->get(), reinterpret_cast<const sockaddr*>(&from), sizeof from) == -1) _exit(1);
-  const sockaddr_in to = helper_ipc::platform::ipv4_socket_address(INADDR_LOOPBACK, 0);
+  const sockaddr_in to = pelmor::sys::ipv4_socket_address(INADDR_LOOPBACK, 0);
   for (int i = 0; i < 300; ++i) {
     sendto(socket->get(), reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&to),
            sizeof to);
@@ -298,8 +299,8 @@ class ProbeInPrivateNetwork : public ::testing::TestWithParam<Scenario> {};
 TEST_P(ProbeInPrivateNetwork, AnswersInTime) {
   const Scenario& s = GetParam();
   if (geteuid() != 0) GTEST_SKIP() << "needs root for raw sockets and a private network namespace";
-  auto report_pipe = helper_ipc::platform::open_pipe();
-  auto output_pipe = helper_ipc::platform::open_pipe();
+  auto report_pipe = pelmor::sys::open_pipe();
+  auto output_pipe = pelmor::sys::open_pipe();
   ASSERT_TRUE(report_pipe.ok() && output_pipe.ok());
   std::fflush(nullptr);
   const pid_t child = fork();

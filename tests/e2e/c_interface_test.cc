@@ -35,9 +35,7 @@ struct Outcome {
 // Runs `argv` (argv[0] an absolute path) as `uid`, with its output on a pipe.
 Outcome run_as(uid_t uid, const std::vector<std::string>& argv) {
   Outcome run;
-  auto pipe = helper_ipc::platform::open_pipe();
-  if (!pipe) return run;
-  auto& [from_child, to_parent] = *pipe;
+  auto [from_child, to_parent] = make_pipe();
   std::vector<char*> args;
   for (const std::string& arg : argv)
     args.push_back(const_cast<char*>(arg.c_str()));
@@ -274,7 +272,7 @@ TEST_P(CInterfaceTest, EveryRequestReachesItsToolAndItsReplyTheCaller) {
 // A UDP socket on port 67 that nobody may share.
 UniqueFd hold_port_67() {
   UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  const sockaddr_in any = helper_ipc::platform::ipv4_socket_address(INADDR_ANY, 67);
+  const sockaddr_in any = port_67_on_every_address();
   if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) fd.reset();
   return fd;
 }

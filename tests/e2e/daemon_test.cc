@@ -349,7 +349,7 @@ std::string describe_dhcp_socket(int fd) {
 
 UniqueFd udp_socket_on_port_67() {
   UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  const sockaddr_in any = platform::ipv4_socket_address(INADDR_ANY, 67);
+  const sockaddr_in any = port_67_on_every_address();
   if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) fd.reset();
   return fd;
 }
@@ -360,7 +360,7 @@ TEST_F(DaemonTest, HandsOverABoundDhcpSocketAndEndsTheConnection) {
     UniqueFd fd = connect_raw();
     // A second request behind the first: it gets no reply.
     (void)write_all(fd.get(), frame(R"("BindDhcp67")") + frame(R"("Ping")"));
-    auto reply = read_frame_with_fd(fd.get());
+    auto reply = read_frame_body_with_fd(fd.get());
     if (!reply) return "failed: " + reply.error().text();
     return reply->body + " " + describe_dhcp_socket(reply->fd.get()) +
            " then: " + read_to_end(fd.get());

@@ -352,12 +352,7 @@ std::vector<std::string> as_users(const std::vector<uid_t>& uids,
   };
   std::vector<Child> children(uids.size());
   for (std::size_t i = 0; i < uids.size(); ++i) {
-    auto pipe = helper_ipc::platform::open_pipe();
-    if (!pipe) {
-      children[i].result = "pipe failed: " + pipe.error().text();
-      continue;
-    }
-    auto& [from_child, to_parent] = *pipe;
+    auto [from_child, to_parent] = make_pipe();
     const pid_t child = fork();
     if (child == 0) {
       from_child.reset();
@@ -391,6 +386,12 @@ std::vector<std::string> as_users(const std::vector<uid_t>& uids,
     results.push_back(std::move(c.result));
   }
   return results;
+}
+
+std::pair<helper_ipc::UniqueFd, helper_ipc::UniqueFd> make_pipe() {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) std::abort();
+  return {helper_ipc::UniqueFd(ends[0]), helper_ipc::UniqueFd(ends[1])};
 }
 
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds patience) {
@@ -431,6 +432,14 @@ std::string call_as(uid_t uid, const helper_ipc::Request& request) {
     auto reply = client->call(request);
     return reply ? helper_ipc::encode_response(*reply) : "failed: " + reply.error().text;
   });
+}
+
+sockaddr_in port_67_on_every_address() {
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  any.sin_port = htons(67);
+  any.sin_addr.s_addr = htonl(INADDR_ANY);
+  return any;
 }
 
 long proc_status(pid_t pid, std::string_view field) {

@@ -3,6 +3,7 @@
 // chosen by the test, and clients that connect as ordinary users.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -16,7 +17,6 @@
 
 #include "gtest/gtest.h"
 #include "helper_ipc/messages.h"
-#include "helper_ipc/platform.h"
 #include "helper_ipc/socket_path.h"
 #include "helper_ipc/stream.h"
 #include "helper_ipc/unique_fd.h"
@@ -141,16 +141,18 @@ class NamespaceTest : public ::testing::Test {
 // The reply to one request, encoded, as the user `uid` gets it.
 std::string call_as(uid_t uid, const helper_ipc::Request& request);
 
+// 0.0.0.0:67, where the DHCP server socket is bound.
+sockaddr_in port_67_on_every_address();
+
 // A number from /proc/PID/status ("VmRSS" in KiB, "Threads"), or -1.
 long proc_status(pid_t pid, std::string_view field);
 
+// A pipe, both ends close-on-exec: {read end, write end}. Aborts when there is none.
+std::pair<helper_ipc::UniqueFd, helper_ipc::UniqueFd> make_pipe();
+
 // A pipe that lets a test and a client process take turns.
 struct Turn {
-  std::pair<helper_ipc::UniqueFd, helper_ipc::UniqueFd> ends = [] {
-    auto pipe = helper_ipc::platform::open_pipe();
-    if (!pipe) std::abort();
-    return std::move(pipe).value();
-  }();
+  std::pair<helper_ipc::UniqueFd, helper_ipc::UniqueFd> ends = make_pipe();
   void signal() { (void)helper_ipc::write_all(ends.second.get(), "x"); }
   void wait() {
     char c;

@@ -13,6 +13,7 @@
 
 #include "gtest/gtest.h"
 #include "helper_ipc/codec.h"
+#include "helper_ipc/message_frames.h"
 #include "helper_ipc/platform.h"
 
 namespace helper_ipc {
@@ -182,7 +183,7 @@ TEST_F(ClientTest, NamesEachWayAReplyCanFail) {
 }
 
 TEST_F(ClientTest, ReceivesTheDhcpSocketAsAnOwnedDescriptor) {
-  auto pipe = platform::open_pipe();
+  auto pipe = platform::stream_socketpair();
   ASSERT_TRUE(pipe.ok());
   const int write_end = pipe->second.get();
   run([write_end](int fd) {
@@ -246,9 +247,10 @@ TEST(ClientAdopt, ACallOnAnUnusableDescriptorFailsAndRaisesNoSigpipe) {
        "request was not understood; the daemon's log says which)"},
       {"a pipe",
        [] {
-         auto pipe = platform::open_pipe();
-         EXPECT_TRUE(pipe.ok());
-         return pipe.ok() ? std::move(pipe->second) : UniqueFd();
+         int ends[2] = {-1, -1};
+         EXPECT_EQ(pipe(ends), 0);
+         UniqueFd read_end(ends[0]), write_end(ends[1]);
+         return write_end;
        },
        ClientError::Kind::Io, "sending the request failed: " + os_error_text(ENOTSOCK)},
   };

@@ -12,6 +12,7 @@
 
 #include "gtest/gtest.h"
 #include "helper_ipc/codec.h"
+#include "helper_ipc/message_frames.h"
 #include "helper_ipc/platform.h"
 
 namespace helper_ipc {
@@ -134,9 +135,9 @@ TEST_F(FrameTest, WritingToAVanishedPeerFailsWithEpipe) {
 }
 
 TEST_F(FrameTest, PassesTheDescriptorWithTheBodyNotThePrefix) {
-  auto pipe = platform::open_pipe();
-  ASSERT_TRUE(pipe.ok());
-  ASSERT_TRUE(write_frame_with_fd(ours_.get(), FdFollows{}, pipe->second.get()).ok());
+  auto passed = platform::stream_socketpair();
+  ASSERT_TRUE(passed.ok());
+  ASSERT_TRUE(write_frame_with_fd(ours_.get(), FdFollows{}, passed->second.get()).ok());
 
   // Receive the prefix and the body with recvmsg, each with room for a descriptor.
   auto receive = [&](std::size_t n, UniqueFd* fd) {
@@ -163,12 +164,12 @@ TEST_F(FrameTest, PassesTheDescriptorWithTheBodyNotThePrefix) {
   EXPECT_EQ(receive(11, &with_body), "\"FdFollows\"");
   ASSERT_TRUE(with_body.valid());
 
-  // The received descriptor is the pipe's write end: what goes in comes out of the read end.
+  // The received descriptor is the pair's second end: what goes in comes out of the first.
   ASSERT_TRUE(write_all(with_body.get(), "via the passed descriptor").ok());
   with_body.reset();
-  pipe->second.reset();
+  passed->second.reset();
   char buf[64] = {};
-  EXPECT_EQ(read(pipe->first.get(), buf, sizeof buf), 25);
+  EXPECT_EQ(read(passed->first.get(), buf, sizeof buf), 25);
   EXPECT_STREQ(buf, "via the passed descriptor");
 }
 

@@ -6,11 +6,11 @@
 #include <string>
 #include <string_view>
 
-#include "helper_ipc/frame.h"
 #include "helper_ipc/io_error.h"
 #include "helper_ipc/messages.h"
 #include "helper_ipc/result.h"
 #include "helper_ipc/socket_path.h"
+#include "helper_ipc/stream.h"
 #include "helper_ipc/unique_fd.h"
 
 namespace helper_ipc {

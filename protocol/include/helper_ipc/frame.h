@@ -1,4 +1,6 @@
 // Frames on the connection: a 4-byte big-endian body length (not counting itself), then the body.
+// This layer moves bodies and knows no message type; message_frames.h reads and writes the
+// requests and replies on top of it.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +11,6 @@
 #include <string_view>
 #include <utility>
 
-#include "helper_ipc/messages.h"
 #include "helper_ipc/result.h"
 #include "helper_ipc/stream.h"
 #include "helper_ipc/unique_fd.h"
@@ -66,22 +67,15 @@ Status read_frame_body_into(BufReader& reader, BodyBuffer& body);
 // Reads one frame and returns its body, as read_frame_body_into.
 Result<std::string> read_frame_body(BufReader& reader);
 
-// Reads one frame and decodes its body as a Request; a body that does not decode fails with
-// InvalidData carrying the decoder's text.
-Result<Request> read_frame(BufReader& reader);
-
-// Writes one frame holding `body` through the writer and flushes it.
+// Writes one frame holding `body` through the writer and flushes it. A body of up to 8,188 bytes
+// leaves in a single write.
 Status write_frame_body(BufWriter& writer, std::string_view body);
 
-// Encodes `response` and writes it as one frame through the writer, then flushes. A body of up to
-// 8,188 bytes leaves in a single write.
-Status write_frame(BufWriter& writer, const Response& response);
-
-// Writes `response` as one frame directly on the connected socket `socket`, with `fd` attached to
+// Writes one frame holding `body` directly on the connected socket `socket`, with `fd` attached to
 // the body as one SCM_RIGHTS message. The prefix goes first, on its own; the descriptor travels
 // with the first body bytes. The sendmsg that carries it is not repeated when interrupted. The
 // caller keeps ownership of `fd` and flushes its own writer before calling.
-Status write_frame_with_fd(int socket, const Response& response, int fd);
+Status write_frame_body_with_fd(int socket, std::string_view body, int fd);
 
 // A frame read together with the descriptor that came with it, if any.
 struct FrameWithFd {
@@ -89,10 +83,10 @@ struct FrameWithFd {
   UniqueFd fd;
 };
 
-// The receiving side of write_frame_with_fd: reads one whole frame straight from the socket with
-// recvmsg (never more than the frame, so nothing after it is consumed) and keeps the descriptor
-// that arrives with it, made close-on-exec. More than one descriptor, or descriptors cut off
-// (MSG_CTRUNC), fail with InvalidData; every descriptor received is closed then.
-Result<FrameWithFd> read_frame_with_fd(int socket);
+// The receiving side of write_frame_body_with_fd: reads one whole frame straight from the socket
+// with recvmsg (never more than the frame, so nothing after it is consumed) and keeps the
+// descriptor that arrives with it, made close-on-exec. More than one descriptor, or descriptors cut
+// off (MSG_CTRUNC), fail with InvalidData; every descriptor received is closed then.
+Result<FrameWithFd> read_frame_body_with_fd(int socket);
 
 }  // namespace helper_ipc

@@ -1,7 +1,7 @@
-// The platform calls: the settings that every descriptor of the library carries, the peer's uid,
-// and setting a file's mode without following a link. Here they take the forms of the system that
-// runs the suite: on a Mac, the macOS forms.
-#include "helper_ipc/platform.h"
+// The system calls in the forms of the system that runs the suite (on a Mac, the macOS forms):
+// the settings that every socket of the library and every accepted connection carries, pipe ends,
+// the peer's uid, and setting a file's mode without following a link.
+#include "sys.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -17,9 +17,12 @@
 
 #include "gtest/gtest.h"
 #include "helper_ipc/client.h"
+#include "helper_ipc/platform.h"
 
-namespace helper_ipc {
+namespace pelmor {
 namespace {
+
+using namespace helper_ipc;
 
 bool cloexec(int fd) {
   const int flags = fcntl(fd, F_GETFD);
@@ -37,7 +40,7 @@ bool nosigpipe([[maybe_unused]] int fd) {
 #endif
 }
 
-TEST(Platform, EverySocketOfTheLibraryIsCloseOnExecAndRaisesNoSigpipe) {
+TEST(Sys, EverySocketIsCloseOnExecAndRaisesNoSigpipe) {
   char dir[] = "/tmp/pelmor-platform-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string path = std::string(dir) + "/s";
@@ -53,7 +56,7 @@ TEST(Platform, EverySocketOfTheLibraryIsCloseOnExecAndRaisesNoSigpipe) {
   ASSERT_TRUE(pair.ok());
   auto client = Client::connect(path);
   ASSERT_TRUE(client.ok()) << client.error().text;
-  auto accepted = platform::accept_connection(listener->get());
+  auto accepted = sys::accept_connection(listener->get());
   ASSERT_TRUE(accepted.ok());
   auto udp = platform::open_socket(AF_INET, SOCK_DGRAM, 0);
   ASSERT_TRUE(udp.ok());
@@ -84,30 +87,30 @@ TEST(Platform, EverySocketOfTheLibraryIsCloseOnExecAndRaisesNoSigpipe) {
   std::filesystem::remove_all(dir);
 }
 
-TEST(Platform, PipeEndsAreCloseOnExecAndTheInputEndCanRaiseNoSigpipe) {
-  auto pipe = platform::open_pipe();
+TEST(Sys, PipeEndsAreCloseOnExecAndTheInputEndCanRaiseNoSigpipe) {
+  auto pipe = sys::open_pipe();
   ASSERT_TRUE(pipe.ok());
   EXPECT_TRUE(cloexec(pipe->first.get()));
   EXPECT_TRUE(cloexec(pipe->second.get()));
-  ASSERT_TRUE(platform::set_pipe_nosigpipe(pipe->second.get()).ok());
+  ASSERT_TRUE(sys::set_pipe_nosigpipe(pipe->second.get()).ok());
 #if defined(__APPLE__)
   EXPECT_EQ(fcntl(pipe->second.get(), F_GETNOSIGPIPE), 1);
   EXPECT_EQ(fcntl(pipe->first.get(), F_GETNOSIGPIPE), 0);
 #endif
 }
 
-TEST(Platform, ThePeerOfASocketPairIsOurselves) {
+TEST(Sys, ThePeerOfASocketPairIsOurselves) {
   auto pair = platform::stream_socketpair();
   ASSERT_TRUE(pair.ok());
   for (const UniqueFd* end : {&pair->first, &pair->second}) {
-    auto uid = platform::peer_uid(end->get());
+    auto uid = sys::peer_uid(end->get());
     ASSERT_TRUE(uid.ok()) << uid.error().text();
     EXPECT_EQ(*uid, geteuid());
   }
   // Not a socket: the error is the system's, not a uid.
-  auto pipe = platform::open_pipe();
+  auto pipe = sys::open_pipe();
   ASSERT_TRUE(pipe.ok());
-  auto none = platform::peer_uid(pipe->first.get());
+  auto none = sys::peer_uid(pipe->first.get());
   ASSERT_FALSE(none.ok());
   EXPECT_EQ(none.error().os_code(), ENOTSOCK);
 }
@@ -167,7 +170,7 @@ TEST_F(ChmodNoFollow, EachKindOfEntry) {
       {dangling, ELOOP, ""}, {(dir_ / "absent").string(), ENOENT, ""},
   };
   for (const Row& r : rows) {
-    const Status st = platform::chmod_nofollow(r.path.c_str(), 0666);
+    const Status st = sys::chmod_nofollow(r.path.c_str(), 0666);
     if (r.error == 0) {
       EXPECT_TRUE(st.ok()) << r.path << ": " << st.error().text();
       EXPECT_EQ(mode_of(r.path), 0666u) << r.path;
@@ -182,4 +185,4 @@ TEST_F(ChmodNoFollow, EachKindOfEntry) {
 }
 
 }  // namespace
-}  // namespace helper_ipc
+}  // namespace pelmor
