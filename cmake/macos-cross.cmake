@@ -6,14 +6,13 @@
 #   PELMOR_ZIG                  the zig executable
 #   PELMOR_MACOS_ARCH           arm64 or x86_64
 #   PELMOR_MACOS_MIN            the oldest macOS to run on, for example 11.0
-#   PELMOR_CROSS_PREFIX         optional: where libraries built for this target are installed
-#                               (GoogleTest), searched by find_package
+# and PELMOR_GTEST_SOURCE_DIR, so that GoogleTest is built for the target with the tests.
 set(CMAKE_SYSTEM_NAME Darwin)
 set(CMAKE_SYSTEM_VERSION 20)  # Darwin 20 is macOS 11; only marks the build as a cross build
 
 # The compiler checks that CMake runs in scratch projects see these too.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES
-  PELMOR_ZIG PELMOR_MACOS_ARCH PELMOR_MACOS_MIN PELMOR_CROSS_PREFIX)
+  PELMOR_ZIG PELMOR_MACOS_ARCH PELMOR_MACOS_MIN)
 
 foreach(var PELMOR_ZIG PELMOR_MACOS_ARCH PELMOR_MACOS_MIN)
   if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
@@ -69,10 +68,9 @@ set(CMAKE_OSX_ARCHITECTURES "" CACHE STRING "" FORCE)
 set(CMAKE_OSX_SYSROOT "" CACHE PATH "" FORCE)
 set(CMAKE_OSX_DEPLOYMENT_TARGET "" CACHE STRING "" FORCE)
 
-# Libraries and headers come from the target's prefix only, never from the build machine.
-if(PELMOR_CROSS_PREFIX)
-  list(APPEND CMAKE_FIND_ROOT_PATH ${PELMOR_CROSS_PREFIX})
-endif()
+# Libraries, headers and packages are looked for under zig's own folder only, never on the build
+# machine: everything the target needs comes with the compiler or is built here.
+list(APPEND CMAKE_FIND_ROOT_PATH ${zig_dir})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
