@@ -304,7 +304,8 @@ Result<pid_t> start(const Program& program) {
   }
   report.reset();
   int error = 0;
-  if (helper_ipc::retry_eintr([&] { return read(failed.get(), &error, sizeof error); }) <= 0) {
+  const int failure = failed.get();
+  if (helper_ipc::retry_eintr([&] { return read(failure, &error, sizeof error); }) <= 0) {
     return pid;
   }
   helper_ipc::retry_eintr([&] { return waitpid(pid, nullptr, 0); });
