@@ -156,14 +156,20 @@ Status prepare(const Options& options) {
   return loopback_up();
 }
 
-// PID 1 of the namespace. It ends with the process that entered: by the parent-death signal, or
-// at once if that process had already ended, which the pipe tells (`parent_gone` sees the end of
-// the stream once its only other writer is gone).
+// PID 1 of the namespace. It waits for the byte that says the entering process is done with
+// /proc (`work` may mount the namespace's own there), and ends with that process: by the
+// parent-death signal, or at once if the process ended before the signal was set, which its pipe
+// tells (`parent_gone` sees the end of the stream, before the byte or after it, once its only other
+// writer is gone).
 [[noreturn]] void run_init(const std::function<int()>& work, UniqueFd& parent_gone,
                            UniqueFd& alive) {
   alive.reset();
+  char ready;
   pollfd gone{parent_gone.get(), POLLIN, 0};
-  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || poll(&gone, 1, 0) != 0) _exit(1);
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || read(parent_gone.get(), &ready, 1) != 1 ||
+      poll(&gone, 1, 0) != 0) {
+    _exit(1);
+  }
   _exit(work ? work() : supervise(-1));
 }
 
@@ -197,6 +203,7 @@ Result<Sandbox> Sandbox::enter(const Options& options) {
   if (setns(own_pids.get(), CLONE_NEWPID) != 0 && !failure) {
     failure = errno_text("returning to this process's PID namespace");
   }
+  if (!failure && write(alive.get(), "", 1) != 1) failure = errno_text("starting init");
   if (!failure)
     return Sandbox(std::move(own_pids), std::move(sandbox_pids), std::move(alive), init);
   if (init > 0) {
