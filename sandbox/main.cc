@@ -11,6 +11,7 @@
 // stopped with SIGTERM (and killed with everything else after five seconds), and pelmor-sandbox
 // exits with the command's status (128 + the signal that ended it).
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -91,8 +92,10 @@ bool reaped_within(pid_t pid, std::chrono::milliseconds limit) {
 
 // PID 1's work: the daemon, then the command; the command's exit code.
 int run_inside(const Arguments& args) {
-  // The namespace's own processes in /proc, for ps and kill.
-  if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
+  // The namespace's own processes in /proc, for ps and kill; in a mount namespace of init's own,
+  // so that the process outside, which /proc would no longer show, keeps the host's.
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
     say(std::string("mounting /proc: ") + std::strerror(errno));
   }
   const fs::path home = fs::path(sandbox::kFolder) / "home";
