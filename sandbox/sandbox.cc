@@ -156,11 +156,10 @@ Status prepare(const Options& options) {
   return loopback_up();
 }
 
-// PID 1 of the namespace. It waits for the byte that says the entering process is done with
-// /proc (`work` may mount the namespace's own there), and ends with that process: by the
-// parent-death signal, or at once if the process ended before the signal was set, which its pipe
-// tells (`parent_gone` sees the end of the stream, before the byte or after it, once its only other
-// writer is gone).
+// PID 1 of the namespace. It starts its work once the entering process has written the byte that
+// says it is done with /proc (`work` may mount the namespace's own there), and it ends with that
+// process: by the parent-death signal, or at once when that process ended before the signal was
+// set, which shows as the end of `parent_gone`'s stream (that process holds the only other writer).
 [[noreturn]] void run_init(const std::function<int()>& work, UniqueFd& parent_gone,
                            UniqueFd& alive) {
   alive.reset();
