@@ -4,10 +4,7 @@
 #include <grp.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,10 +18,10 @@
 #include <iterator>
 #include <sstream>
 #include <string_view>
-#include <thread>
 
 #include "helper_ipc/retry_eintr.h"
 #include "helper_ipc/unique_fd.h"
+#include "sandbox.h"
 
 namespace pelmor_bench {
 
@@ -64,13 +61,8 @@ std::string read_file(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// Our files inside the private tmpfs over the socket directory.
-struct Paths {
-  fs::path root;  // root-owned: the console file and the daemon's output
-  fs::path sockets;
-  fs::path console;
-  fs::path daemon_out;
-};
+// The daemon's output and errors, appended to one file as launchd appends them to its log.
+const fs::path kDaemonLog = fs::path(pelmor_sandbox::kFolder) / "pelmor-helper.log";
 
 std::optional<std::string> make_owned_file(const fs::path& path, mode_t mode) {
   UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
@@ -80,112 +72,43 @@ std::optional<std::string> make_owned_file(const fs::path& path, mode_t mode) {
   return std::nullopt;
 }
 
-// Private mount and network namespaces; a tmpfs over the socket directory; "/dev/console" a
-// regular file owned by the benchmark user.
-std::optional<std::string> prepare_namespaces(Paths& paths) {
-  if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) {
-    return errno_text("unshare(CLONE_NEWNS|CLONE_NEWNET)");
-  }
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    return errno_text("making / private");
-  }
-  std::error_code ec;
-  const fs::path run = fs::canonical("/var/run", ec);  // /run on Debian
-  if (ec) return "resolving /var/run: " + ec.message();
-  if (mount("tmpfs", run.c_str(), "tmpfs", 0, "mode=0755") != 0) {
-    return errno_text("mounting tmpfs on " + run.string());
-  }
-  paths.root = run / "pelmor-bench";
-  paths.sockets = paths.root / "sockets";
-  paths.console = paths.root / "console";
-  paths.daemon_out = paths.root / "daemon.out";
-  if (mkdir(paths.root.c_str(), 0755) != 0 || mkdir(paths.sockets.c_str(), 0700) != 0 ||
-      chown(paths.sockets.c_str(), kBenchUser, kBenchUser) != 0) {
-    return errno_text("creating " + paths.sockets.string());
-  }
-  if (auto failure = make_owned_file(paths.console, 0600)) return failure;
-
-  struct stat st;
-  if (stat("/dev/console", &st) == 0) {
-    if (mount(paths.console.c_str(), "/dev/console", nullptr, MS_BIND, nullptr) != 0) {
-      return errno_text("bind-mounting a console file over /dev/console");
-    }
-  } else {
-    // No console to cover: a private /dev with a null device and a console file.
-    if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0) {
-      return errno_text("mounting tmpfs on /dev");
-    }
-    if (mknod("/dev/null", S_IFCHR | 0666, makedev(1, 3)) != 0 || chmod("/dev/null", 0666) != 0) {
-      return errno_text("mknod /dev/null");
-    }
-    if (auto failure = make_owned_file("/dev/console", 0600)) return failure;
-  }
-  return std::nullopt;
-}
-
-// The daemon binary, started as our child with its output in a file. It is killed if this
-// process dies first.
-struct Daemon {
-  pid_t pid = -1;
-};
-
-std::optional<std::string> start_daemon(const Paths& paths, Daemon& daemon) {
-  UniqueFd out(open(paths.daemon_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  UniqueFd null(open("/dev/null", O_RDONLY | O_CLOEXEC));
-  if (!out || !null) return errno_text("opening the daemon's output");
-  const pid_t parent = getpid();
-  const pid_t pid = fork();
-  if (pid == -1) return errno_text("fork");
-  if (pid == 0) {
-    // Only async-signal-safe calls until exec. The daemon's threads inherit its CPU.
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(126);
-    cpu_set_t cpus;
-    CPU_ZERO(&cpus);
-    CPU_SET(the_server_cpu, &cpus);
-    if (sched_setaffinity(0, sizeof cpus, &cpus) != 0) _exit(126);
-    if (dup2(null.get(), 0) == -1 || dup2(out.get(), 1) == -1 || dup2(out.get(), 2) == -1) {
-      _exit(126);
-    }
-    char* argv[] = {const_cast<char*>(PELMOR_HELPER_BINARY), nullptr};
-    execv(PELMOR_HELPER_BINARY, argv);
-    _exit(127);
-  }
-  daemon.pid = pid;
-  // Ready once it listens.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  for (;;) {
-    const std::string log = read_file(paths.daemon_out);
-    if (log.find("] listening on ") != std::string::npos) return std::nullopt;
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) {
-      daemon.pid = -1;
-      return "the daemon (" PELMOR_HELPER_BINARY ") ended at start with status " +
-             std::to_string(status) + "; its output: " + log;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return "the daemon did not listen within 10 s; its output: " + log;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
 // Stops the daemon; says so if it had ended by itself.
-void stop_daemon(Daemon& daemon) {
-  if (daemon.pid <= 0) return;
+void stop_daemon(pid_t daemon) {
   int status = 0;
-  if (waitpid(daemon.pid, &status, WNOHANG) == daemon.pid) {
-    std::fprintf(stderr, "pelmor_bench: the daemon had ended by itself (wait status %d)\n", status);
-  } else {
-    kill(daemon.pid, SIGKILL);
-    helper_ipc::retry_eintr([&] { return waitpid(daemon.pid, nullptr, 0); });
+  if (waitpid(daemon, &status, WNOHANG) == daemon) {
+    std::fprintf(stderr, "pelmor_bench: the daemon had ended by itself (%s)\n",
+                 pelmor_sandbox::describe_status(status).c_str());
+    return;
   }
-  daemon.pid = -1;
+  kill(daemon, SIGKILL);
+  helper_ipc::retry_eintr([&] { return waitpid(daemon, nullptr, 0); });
+}
+
+// The daemon binary in the sandbox, with all its threads on the servers' CPU (they inherit the
+// CPU of the thread that starts it); its pid once it listens.
+pelmor_sandbox::Result<pid_t> start_daemon(const pelmor_sandbox::Sandbox& sandbox) {
+  const UniqueFd log(open(kDaemonLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  if (!log) return errno_text("opening " + kDaemonLog.string());
+  pelmor_sandbox::Program program;
+  program.argv = {PELMOR_HELPER_BINARY};
+  program.output = program.errors = log.get();
+  const PinnedThread pin(the_server_cpu);
+  if (!pin.error().empty()) return "pinning the daemon: " + pin.error();
+  auto daemon = sandbox.start(program);
+  if (!daemon) return daemon;
+  if (auto listening =
+          pelmor_sandbox::await_listening(*daemon, kDaemonLog, std::chrono::seconds(10));
+      !listening) {
+    stop_daemon(*daemon);
+    return "the daemon (" PELMOR_HELPER_BINARY ") " + listening.error();
+  }
+  return daemon;
 }
 
 // What the daemon wrote while it was benchmarked: evidence that it served the requests, and the
 // lines that report a failure (its diagnostics on standard error come into the same file).
-void summarise_daemon_log(const Paths& paths) {
-  std::istringstream log(read_file(paths.daemon_out));
+void summarise_daemon_log() {
+  std::istringstream log(read_file(kDaemonLog));
   long connections = 0, requests = 0, refusals = 0, failures = 0;
   std::string failure_lines;
   for (std::string line; std::getline(log, line);) {
@@ -247,48 +170,51 @@ std::optional<int> enter(const std::optional<std::string>& out_file) {
     return run_without_daemon(
         "needs root, to start the daemon in private namespaces (run scripts/bench as root)");
   }
-  Paths paths;
-  if (auto failure = prepare_namespaces(paths)) return run_without_daemon(*failure);
-  Daemon daemon;
-  if (auto failure = start_daemon(paths, daemon)) {
-    stop_daemon(daemon);
-    return run_without_daemon(*failure);
+  pelmor_sandbox::Options options;
+  options.console_owner = kBenchUser;
+  auto sandbox = pelmor_sandbox::Sandbox::enter(options);
+  if (!sandbox) return run_without_daemon(sandbox.error());
+  // The benchmark user's sockets and files, on the sandbox's tmpfs.
+  const fs::path own_dir = fs::path(pelmor_sandbox::kFolder) / "bench";
+  if (mkdir(own_dir.c_str(), 0700) != 0 || chown(own_dir.c_str(), kBenchUser, kBenchUser) != 0) {
+    return run_without_daemon(errno_text("creating " + own_dir.string()));
   }
+  auto daemon = start_daemon(*sandbox);
+  if (!daemon) return run_without_daemon(daemon.error());
 
   if (out_file) {
     // The benchmark user writes the results, and may not create a file where root works.
     if (auto failure = make_owned_file(*out_file, 0644)) {
       std::fprintf(stderr, "pelmor_bench: %s\n", failure->c_str());
-      stop_daemon(daemon);
+      stop_daemon(*daemon);
       return 1;
     }
   }
   std::fflush(nullptr);
-  const pid_t child = fork();
+  const pid_t child = sandbox->fork();
   if (child == -1) {
     std::perror("pelmor_bench: fork");
-    stop_daemon(daemon);
+    stop_daemon(*daemon);
     return 1;
   }
   if (child == 0) {
-    daemon.pid = -1;  // the supervisor's to stop
+    // It ends with the sandbox, should the supervisor end first.
     if (auto failure = drop_to_bench_user()) {
       std::fprintf(stderr, "pelmor_bench: %s\n", failure->c_str());
       _exit(1);
     }
-    prctl(PR_SET_PDEATHSIG, SIGKILL);  // after the uid change, which clears it
     unavailable_reason.reset();
-    bench_socket_dir = paths.sockets.string();
+    bench_socket_dir = own_dir.string();
     return std::nullopt;
   }
 
   int status = 0;
   helper_ipc::retry_eintr([&] { return waitpid(child, &status, 0); });
-  stop_daemon(daemon);
-  summarise_daemon_log(paths);
+  stop_daemon(*daemon);
+  summarise_daemon_log();
   if (WIFEXITED(status)) return WEXITSTATUS(status);
-  std::fprintf(stderr, "pelmor_bench: the benchmark process ended with signal %d\n",
-               WTERMSIG(status));
+  std::fprintf(stderr, "pelmor_bench: the benchmark process ended with %s\n",
+               pelmor_sandbox::describe_status(status).c_str());
   return 1;
 }
 

@@ -1,6 +1,6 @@
-// Where the benchmarks run. As root, the benchmark binary moves into private mount and network
-// namespaces, puts a tmpfs over the socket directory, gives "/dev/console" to the benchmark user,
-// starts the daemon binary there, and then runs the benchmarks in a child process that has
+// Where the benchmarks run. As root, the benchmark binary enters the sandbox's private mount,
+// network and PID namespaces (sandbox/sandbox.h) with "/dev/console" given to the benchmark user,
+// starts the daemon binary there, and then runs the benchmarks in a child process inside that has
 // dropped to that user, so that the daemon admits its connections. Without root (or without
 // namespaces) the benchmarks run as they are, and those that need the daemon skip.
 #pragma once

@@ -1,12 +1,15 @@
 // The daemon's connection loop, measured from a client over its UNIX-domain socket, against bare
 // servers over the same kind of socket (on a thread of this process, or in a process of their
-// own): one Ping round trip on an open connection, whole connections (connect, one Ping, close),
-// and connections that the daemon refuses (connect, see the close).
+// own): one Ping round trip on an open connection (also against an echo that does the daemon's
+// bookkeeping of each request), whole connections (connect, one Ping, close), and connections that
+// the daemon refuses (connect, see the close).
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +20,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -110,10 +114,35 @@ std::string ping(int fd) {
   return {};
 }
 
-// The server's side of a bare echo: reads one Ping-sized frame, writes the Pong frame.
-bool serve_one(int fd) {
+// What the daemon does for each request besides reading it and answering: it reads the console's
+// owner (one stat of "/dev/console") and writes one log line, with one write under a lock, to its
+// standard output, a regular file.
+class Bookkeeping {
+ public:
+  explicit Bookkeeping(const std::string& log_path)
+      : log_(open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644)) {}
+
+  bool request(std::string_view what) {
+    struct stat console;
+    if (stat("/dev/console", &console) == 0) benchmark::DoNotOptimize(console.st_uid);
+    std::string line = "[pelmor-helper] request: ";
+    line += what;
+    line += '\n';
+    std::lock_guard guard(lock_);
+    return helper_ipc::write_all(log_.get(), line).ok();
+  }
+
+ private:
+  UniqueFd log_;
+  std::mutex lock_;
+};
+
+// The server's side of an echo: reads one Ping-sized frame, does the daemon's bookkeeping if
+// given, writes the Pong frame.
+bool serve_one(int fd, Bookkeeping* books = nullptr) {
   char request[16];
   return read_exactly(fd, request, ping_frame().size()).ok() &&
+         (books == nullptr || books->request("Ping")) &&
          helper_ipc::write_all(fd, pong_frame()).ok();
 }
 
@@ -310,6 +339,21 @@ void round_trip_echo_process(benchmark::State& state) {
   round_trip_to(state, server.path());
 }
 
+// The echo in a process of its own that also does the daemon's bookkeeping of each request: the
+// floor of the daemon's round trip.
+void round_trip_echo_bookkeeping_process(benchmark::State& state) {
+  Bookkeeping books(socket_dir() + "/echo.log");
+  BareServer server(
+      "echo-bookkeeping.sock",
+      [&books](UniqueFd connection) {
+        while (serve_one(connection.get(), &books)) {
+        }
+      },
+      BareServer::Where::Process);
+  if (!server.error().empty()) return state.SkipWithError(server.error().c_str());
+  round_trip_to(state, server.path());
+}
+
 void round_trip_daemon(benchmark::State& state) {
   if (skip_without_daemon(state)) return;
   round_trip_to(state, kDaemonSocket);
@@ -383,6 +427,7 @@ void register_socket_benchmarks() {
   const std::pair<const char*, Benchmark> benchmarks[] = {
       {"round_trip/ping/echo", round_trip_echo},
       {"round_trip/ping/echo_process", round_trip_echo_process},
+      {"round_trip/ping/echo_bookkeeping_process", round_trip_echo_bookkeeping_process},
       {"round_trip/ping/daemon", round_trip_daemon},
       {"connection/accept_close", connection_accept_close},
       {"connection/accept_pong", connection_accept_pong},

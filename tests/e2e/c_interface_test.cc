@@ -35,7 +35,9 @@ struct Outcome {
 // Runs `argv` (argv[0] an absolute path) as `uid`, with its output on a pipe.
 Outcome run_as(uid_t uid, const std::vector<std::string>& argv) {
   Outcome run;
-  auto [from_child, to_parent] = make_pipe();
+  auto pipe = pelmor_sandbox::make_pipe();
+  if (!pipe) return run;
+  auto& [from_child, to_parent] = *pipe;
   std::vector<char*> args;
   for (const std::string& arg : argv)
     args.push_back(const_cast<char*>(arg.c_str()));

@@ -45,19 +45,6 @@ UniqueFd connect_raw() {
   return UniqueFd(dup(client->fd()));
 }
 
-// Everything the daemon sends until it closes the connection, or "reset" when the close was an
-// abort.
-std::string read_to_end(int fd) {
-  std::string out;
-  char buf[4096];
-  for (;;) {
-    const ssize_t n = read(fd, buf, sizeof buf);
-    if (n == 0) return out;
-    if (n < 0) return out + (errno == ECONNRESET ? "reset" : "error");
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-}
-
 class DaemonTest : public NamespaceTest {};
 
 TEST_F(DaemonTest, StartsOnAFreshSocketOpenToEveryone) {
@@ -70,8 +57,9 @@ TEST_F(DaemonTest, StartsOnAFreshSocketOpenToEveryone) {
     ASSERT_EQ(bind(stale->get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   }
   Daemon daemon;
-  EXPECT_EQ(daemon.lines(2), (Lines{logged("starting, pid=" + std::to_string(daemon.pid())),
-                                    logged("listening on /var/run/pelmor-helper.sock")}));
+  EXPECT_EQ(daemon.lines(2),
+            (Lines{logged("starting, pid=" + std::to_string(daemon.namespace_pid())),
+                   logged("listening on /var/run/pelmor-helper.sock")}));
   struct stat st {};
   ASSERT_EQ(lstat(kSocketPath, &st), 0);
   EXPECT_TRUE(S_ISSOCK(st.st_mode));
@@ -85,7 +73,7 @@ TEST_F(DaemonTest, ExitsWithStatusOneWhenThePathCannotBeUsed) {
   Daemon daemon;
   EXPECT_EQ(daemon.wait_exit(), 1);
   EXPECT_EQ(daemon.lines(2),
-            (Lines{logged("starting, pid=" + std::to_string(daemon.pid())),
+            (Lines{logged("starting, pid=" + std::to_string(daemon.namespace_pid())),
                    logged("FATAL: bind /var/run/pelmor-helper.sock failed: Address already in "
                           "use (os error 98)")}));
 }

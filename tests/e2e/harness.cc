@@ -2,16 +2,9 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <net/if.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/ioctl.h>
-#include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,17 +15,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <set>
 #include <sstream>
 #include <thread>
 
 #include "gtest/gtest.h"
 #include "helper_ipc/client.h"
 #include "helper_ipc/codec.h"
-#include "helper_ipc/platform.h"
 #include "helper_ipc/stream.h"
-
-extern char** environ;
 
 namespace e2e {
 
@@ -40,31 +29,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The daemon's socket directory (/var/run) and the tool directories get private tmpfs mounts. The
-// harness keeps its own files in a corner of the socket directory that resets spare.
-const fs::path kHarness = "/var/run/pelmor-e2e";
-const fs::path kStandInState = kHarness / "stand-in";
-const fs::path kLogs = kHarness / "logs";
-
-constexpr const char* kStandInScript = R"sh(#!/bin/sh
-# Stand-in for a system tool: records its arguments and input, then answers as prepared.
-dir=/var/run/pelmor-e2e/stand-in/${0##*/}
-call=$dir/call.$$
-for arg in "$@"; do printf '%s\0' "$arg"; done > "$call.args"
-if [ -e "$dir/ignore-input" ]; then : > "$call.input"; else cat > "$call.input"; fi
-if [ -e "$dir/delay" ]; then sleep "$(cat "$dir/delay")"; fi
-if [ -e "$dir/out" ]; then cat "$dir/out"; fi
-if [ -e "$dir/err" ]; then cat "$dir/err" >&2; fi
-exit "$(cat "$dir/status" 2>/dev/null || echo 0)"
-)sh";
-
-const char* const kTools[] = {"/usr/sbin/sysctl", "/sbin/pfctl", "/sbin/ifconfig"};
+// The harness's files, in the sandbox's folder, which reset_environment() spares.
+const fs::path kStandInState = pelmor_sandbox::kStandInState;
+const fs::path kLogs = fs::path(pelmor_sandbox::kFolder) / "e2e-logs";
 
 std::optional<std::string> unavailable_reason = "the private namespaces were not set up";
-
-std::string errno_text(const std::string& what) {
-  return what + ": " + std::strerror(errno);
-}
+std::optional<pelmor_sandbox::Sandbox> sandbox;
 
 void write_file(const fs::path& path, std::string_view data, mode_t mode = 0644) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
@@ -76,58 +46,27 @@ std::string read_file(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::optional<std::string> mount_tmpfs(const fs::path& where) {
-  if (mount("tmpfs", where.c_str(), "tmpfs", 0, "mode=0755") != 0) {
-    return errno_text("mount tmpfs on " + where.string());
-  }
-  return std::nullopt;
-}
-
-std::optional<std::string> make_device(const char* path, unsigned major_number,
-                                       unsigned minor_number) {
-  if (mknod(path, S_IFCHR | 0666, makedev(major_number, minor_number)) != 0 ||
-      chmod(path, 0666) != 0) {
-    return errno_text(std::string("mknod ") + path);
-  }
-  return std::nullopt;
-}
-
-std::optional<std::string> loopback_up() {
-  auto socket = helper_ipc::platform::open_socket(AF_INET, SOCK_DGRAM, 0);
-  if (!socket) return "socket: " + socket.error().text();
-  const int fd = socket->get();
-  ifreq ifr{};
-  std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-  const bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0 &&
-                  (ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP),
-                   ioctl(fd, SIOCSIFFLAGS, &ifr) == 0);
-  std::optional<std::string> failure;
-  if (!ok) failure = errno_text("bringing loopback up");
-  return failure;
-}
-
 std::optional<std::string> prepare() {
   if (geteuid() != 0) return "the end-to-end suite needs root (private namespaces, uid changes)";
-  if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0)
-    return errno_text("unshare(CLONE_NEWNS|CLONE_NEWNET)");
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    return errno_text("making / private");
-  }
-  // Directories resolved before anything is mounted over them (on Debian /var/run is /run and
-  // /sbin is /usr/sbin).
-  std::set<fs::path> tmpfs_dirs = {fs::canonical("/var/run"), "/dev"};
-  for (const char* tool : kTools)
-    tmpfs_dirs.insert(fs::canonical(fs::path(tool).parent_path()));
-  for (const fs::path& dir : tmpfs_dirs) {
-    if (auto failure = mount_tmpfs(dir)) return failure;
-  }
-  for (const char* tool : kTools)
-    write_file(tool, kStandInScript, 0755);
-  if (auto f = make_device("/dev/null", 1, 3)) return f;
-  if (auto f = make_device("/dev/zero", 1, 5)) return f;
-  if (auto f = make_device("/dev/urandom", 1, 9)) return f;
+  pelmor_sandbox::Options options;
+  options.console_owner = kUser;
+  options.stand_ins = PELMOR_SANDBOX_STAND_INS "/record";
+  auto entered = pelmor_sandbox::Sandbox::enter(options);
+  if (!entered) return entered.error();
+  sandbox.emplace(std::move(entered).value());
   fs::create_directories(kLogs);
-  return loopback_up();
+  return std::nullopt;
+}
+
+// The last pid of /proc/PID/status's NSpid: the process's pid in its own namespace.
+pid_t namespace_pid_of(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("NSpid:", 0) == 0) {
+      return static_cast<pid_t>(std::stol(line.substr(line.find_last_of(" \t") + 1)));
+    }
+  }
+  return -1;
 }
 
 }  // namespace
@@ -143,9 +82,11 @@ const std::optional<std::string>& unavailable() {
 
 void reset_environment() {
   for (const auto& entry : fs::directory_iterator(fs::canonical("/var/run"))) {
-    if (entry.path().filename() != kHarness.filename()) fs::remove_all(entry.path());
+    if (entry.path().filename() != fs::path(pelmor_sandbox::kFolder).filename()) {
+      fs::remove_all(entry.path());
+    }
   }
-  for (const char* tool : kTools)
+  for (const char* tool : pelmor_sandbox::kTools)
     StandIn{fs::path(tool).filename()}.reset();
   // The stand-ins run as root; the records must be readable by whoever reads them.
   fs::permissions(kStandInState, fs::perms::all);
@@ -153,10 +94,9 @@ void reset_environment() {
 }
 
 void set_console_owner(std::optional<uid_t> uid) {
-  fs::remove("/dev/console");
-  if (!uid) return;
-  write_file("/dev/console", "", 0600);
-  if (chown("/dev/console", *uid, *uid) != 0) std::abort();
+  if (auto st = pelmor_sandbox::set_console_owner(uid); !st) {
+    ADD_FAILURE() << st.error();
+  }
 }
 
 void StandIn::answer(std::string_view out, std::string_view err, int status) const {
@@ -203,31 +143,34 @@ std::vector<StandIn::Call> StandIn::calls() const {
   return out;
 }
 
-Daemon::Daemon() {
+Daemon::Daemon(Streams streams) {
   static int serial = 0;
-  const fs::path out = kLogs / ("daemon." + std::to_string(++serial) + ".out");
-  const fs::path err = kLogs / ("daemon." + std::to_string(serial) + ".err");
-  out_ = helper_ipc::UniqueFd(open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  err_ = helper_ipc::UniqueFd(open(err.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out_.get(), 1);
-  posix_spawn_file_actions_adddup2(&actions, err_.get(), 2);
-  char* argv[] = {const_cast<char*>(PELMOR_HELPER_BINARY), nullptr};
-  const int rc = posix_spawn(&pid_, PELMOR_HELPER_BINARY, &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    pid_ = -1;
-    ADD_FAILURE() << "cannot start " << PELMOR_HELPER_BINARY << ": " << std::strerror(rc);
+  const std::string name = "daemon." + std::to_string(++serial);
+  log_path_ = kLogs / (name + ".out");
+  const auto open_log = [](const fs::path& path) {
+    return helper_ipc::UniqueFd(
+        open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600));
+  };
+  out_ = open_log(log_path_);
+  err_ = streams == Streams::Shared ? helper_ipc::UniqueFd(fcntl(out_.get(), F_DUPFD_CLOEXEC, 0))
+                                    : open_log(kLogs / (name + ".err"));
+  if (!sandbox) {
+    ADD_FAILURE() << "no sandbox to start the daemon in";
     return;
   }
-  // Ready once it listens, or has given up.
-  eventually([this] {
-    const std::string text = read_file("/proc/self/fd/" + std::to_string(out_.get()));
-    return text.find("] listening on ") != std::string::npos ||
-           text.find("] FATAL: ") != std::string::npos || wait_exit(std::chrono::milliseconds(0));
-  });
+  pelmor_sandbox::Program program;
+  program.argv = {PELMOR_HELPER_BINARY};
+  program.output = out_.get();
+  program.errors = err_.get();
+  auto started = sandbox->start(program);
+  if (!started) {
+    ADD_FAILURE() << started.error();
+    return;
+  }
+  pid_ = *started;
+  namespace_pid_ = namespace_pid_of(pid_);
+  // Ready once it listens, or has ended.
+  (void)pelmor_sandbox::await_listening(pid_, log_path_, std::chrono::seconds(10));
 }
 
 Daemon::~Daemon() {
@@ -279,15 +222,25 @@ std::string Daemon::diagnostics() {
   return read_file("/proc/self/fd/" + std::to_string(err_.get()));
 }
 
-std::optional<int> Daemon::wait_exit(std::chrono::milliseconds patience) {
+bool Daemon::signal(int signal) const {
+  return pid_ > 0 && !exited_ && kill(pid_, signal) == 0;
+}
+
+std::optional<int> Daemon::wait_status(std::chrono::milliseconds patience) {
   eventually(
       [this] {
         if (!exited_ && pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
         return exited_;
       },
       patience);
-  if (!exited_ || !WIFEXITED(status_)) return std::nullopt;
-  return WEXITSTATUS(status_);
+  if (!exited_) return std::nullopt;
+  return status_;
+}
+
+std::optional<int> Daemon::wait_exit(std::chrono::milliseconds patience) {
+  const std::optional<int> status = wait_status(patience);
+  if (!status || !WIFEXITED(*status)) return std::nullopt;
+  return WEXITSTATUS(*status);
 }
 
 int Daemon::descriptor_count() const {
@@ -352,8 +305,13 @@ std::vector<std::string> as_users(const std::vector<uid_t>& uids,
   };
   std::vector<Child> children(uids.size());
   for (std::size_t i = 0; i < uids.size(); ++i) {
-    auto [from_child, to_parent] = make_pipe();
-    const pid_t child = fork();
+    auto pipe = pelmor_sandbox::make_pipe();
+    if (!pipe) {
+      children[i].result = pipe.error();
+      continue;
+    }
+    auto& [from_child, to_parent] = *pipe;
+    const pid_t child = sandbox ? sandbox->fork() : fork();
     if (child == 0) {
       from_child.reset();
       const uid_t uid = uids[i];
@@ -388,10 +346,22 @@ std::vector<std::string> as_users(const std::vector<uid_t>& uids,
   return results;
 }
 
-std::pair<helper_ipc::UniqueFd, helper_ipc::UniqueFd> make_pipe() {
-  int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) std::abort();
-  return {helper_ipc::UniqueFd(ends[0]), helper_ipc::UniqueFd(ends[1])};
+std::string read_to_end(int fd, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  std::string out;
+  char buf[4096];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd readable{fd, POLLIN, 0};
+    const int ready = poll(&readable, 1, static_cast<int>(std::max<long>(left.count(), 0)));
+    if (ready == -1 && errno == EINTR) continue;
+    if (ready == 0) return out + "[no end within " + std::to_string(limit.count()) + " ms]";
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n == 0) return out;
+    if (n < 0) return out + (errno == ECONNRESET ? "reset" : "error");
+    out.append(buf, static_cast<std::size_t>(n));
+  }
 }
 
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds patience) {
@@ -410,19 +380,13 @@ void print_without_end(const StandIn& tool) {
 }
 
 std::string reachable_folder() {
-  return (kHarness / "reachable").string();
+  return pelmor_sandbox::reachable_folder().string();
 }
 
 std::string reachable_copy(const std::string& path, const std::string& name) {
-  const fs::path folder = reachable_folder();
-  fs::create_directories(folder);
-  fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                              fs::perms::others_read | fs::perms::others_exec);
-  const fs::path copy = folder / name;
-  fs::copy_file(path, copy, fs::copy_options::overwrite_existing);
-  fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                            fs::perms::others_read | fs::perms::others_exec);
-  return copy.string();
+  auto copy = pelmor_sandbox::reachable_copy(path, name);
+  if (!copy) ADD_FAILURE() << copy.error();
+  return copy ? copy->string() : std::string();
 }
 
 std::string call_as(uid_t uid, const helper_ipc::Request& request) {

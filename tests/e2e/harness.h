@@ -1,6 +1,8 @@
-// The end-to-end harness: the real daemon binary, run as root inside private mount and network
-// namespaces that this test process made, with stand-ins for the system tools, a console owner
-// chosen by the test, and clients that connect as ordinary users.
+// The end-to-end harness: the real daemon binary, run as root in the sandbox's private mount,
+// network and PID namespaces (sandbox/sandbox.h), with stand-ins for the system tools, a console
+// owner chosen by the test, and clients that connect as ordinary users. The test process stays
+// outside the PID namespace; the daemons and clients it starts are its children inside, and /proc
+// shows them to it under their pids as it sees them.
 #pragma once
 
 #include <netinet/in.h>
@@ -20,6 +22,7 @@
 #include "helper_ipc/socket_path.h"
 #include "helper_ipc/stream.h"
 #include "helper_ipc/unique_fd.h"
+#include "sandbox.h"
 
 namespace e2e {
 
@@ -33,8 +36,8 @@ std::optional<std::string> enter_private_namespaces();
 // Why the suite cannot run, if it cannot; tests skip with this message.
 const std::optional<std::string>& unavailable();
 
-// Resets the namespace between tests: no socket file, stand-ins that exit 0 silently, and a
-// console owned by kUser.
+// Resets the namespace between tests: nothing in /var/run but the sandbox's folder (no socket, no
+// pid file), stand-ins that exit 0 silently, and a console owned by kUser.
 void reset_environment();
 
 // "/dev/console" owned by `uid`, or absent (so that it cannot be examined).
@@ -61,16 +64,30 @@ struct StandIn {
   std::vector<Call> calls() const;
 };
 
-// The daemon binary, started as a child of this process with its output on pipes.
+// The daemon binary, started as a child of this process in the namespaces, with its standard
+// output and error in files. Several may run at once. One still running at the end of the test is
+// killed and reaped; a sanitizer's report on its standard error fails the test.
 class Daemon {
  public:
+  enum class Streams {
+    Separate,  // standard error in a file of its own
+    Shared,    // standard error on the same open file as standard output, as launchd gives them
+               // when StandardOutPath and StandardErrorPath are one
+  };
   // Starts the daemon and waits until it listens (or ends).
-  Daemon();
+  explicit Daemon(Streams streams = Streams::Separate);
   ~Daemon();
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;
 
+  // Its pid as this process sees it: for signals, waits and /proc.
   pid_t pid() const { return pid_; }
+  // Its pid in the namespace: the one it logs and writes to its pid file.
+  pid_t namespace_pid() const { return namespace_pid_; }
+  // The regular file that holds its standard output (the log), which the test may read or rename.
+  const std::string& log_path() const { return log_path_; }
+  // Sends it `signal`; whether that worked.
+  bool signal(int signal) const;
   // Every log line so far, without the line feed; waits until `count` lines have arrived or
   // `patience` has passed.
   std::vector<std::string> lines(std::size_t count = 0,
@@ -80,8 +97,11 @@ class Daemon {
       std::string_view prefix, std::chrono::milliseconds patience = std::chrono::seconds(10));
   // Standard error so far.
   std::string diagnostics();
-  // Waits for the daemon to end by itself; its exit status, or nothing after `patience`.
+  // Waits for the daemon to end by itself; its exit status, or nothing after `patience` (or when a
+  // signal ended it).
   std::optional<int> wait_exit(std::chrono::milliseconds patience = std::chrono::seconds(10));
+  // The same with its whole wait status (WIFEXITED, WTERMSIG, ...).
+  std::optional<int> wait_status(std::chrono::milliseconds patience = std::chrono::seconds(10));
 
   // The number of descriptors the daemon holds, and whether one of them is the socket `inode`.
   int descriptor_count() const;
@@ -91,13 +111,11 @@ class Daemon {
   int children() const;
 
  private:
-  void drain(std::chrono::milliseconds patience);
-
   pid_t pid_ = -1;
-  helper_ipc::UniqueFd out_;  // the daemon's standard output and error, in files
+  pid_t namespace_pid_ = -1;
+  std::string log_path_;
+  helper_ipc::UniqueFd out_;  // the daemon's standard output and error, in files (one, if shared)
   helper_ipc::UniqueFd err_;
-  std::string out_text_;
-  std::string err_text_;
   bool exited_ = false;
   int status_ = 0;
 };
@@ -112,6 +130,11 @@ std::string as_user(uid_t uid, const std::function<std::string()>& body);
 std::vector<std::string> as_users(const std::vector<uid_t>& uids,
                                   const std::function<std::string()>& body,
                                   const std::function<void()>& forked = {});
+
+// Everything the daemon sends on `fd` until it closes the connection, and "reset" when the close
+// was an abort; when `limit` passes first, what came and "[no end within N ms]", so that a test
+// that waits for a close which never comes fails in seconds.
+std::string read_to_end(int fd, std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 // Polls `done` until it holds or `patience` has passed; whether it held.
 bool eventually(const std::function<bool()>& done,
@@ -147,12 +170,13 @@ sockaddr_in port_67_on_every_address();
 // A number from /proc/PID/status ("VmRSS" in KiB, "Threads"), or -1.
 long proc_status(pid_t pid, std::string_view field);
 
-// A pipe, both ends close-on-exec: {read end, write end}. Aborts when there is none.
-std::pair<helper_ipc::UniqueFd, helper_ipc::UniqueFd> make_pipe();
-
 // A pipe that lets a test and a client process take turns.
 struct Turn {
-  std::pair<helper_ipc::UniqueFd, helper_ipc::UniqueFd> ends = make_pipe();
+  std::pair<helper_ipc::UniqueFd, helper_ipc::UniqueFd> ends = [] {
+    auto pipe = pelmor_sandbox::make_pipe();
+    if (!pipe) std::abort();
+    return std::move(pipe).value();
+  }();
   void signal() { (void)helper_ipc::write_all(ends.second.get(), "x"); }
   void wait() {
     char c;
