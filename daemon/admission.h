@@ -94,38 +94,55 @@ class ConnectionCaps {
   std::size_t total_ = 0;
 };
 
-// The log budget of refusals, per uid: the first kLinesPerWindow refusals of a window are written
-// in full, the rest are counted, and when the window closes one line says how many were not
-// written. The table has a fixed size; when it is full, the oldest window closes early. Used by
-// the accept loop alone.
+// The log budget of refusals: the first kLinesPerWindow refusals of a uid's window are written in
+// full, the rest are counted, and when the window closes one line says how many were not written.
+// The table of windows has a fixed size; a uid that finds no slot free (every window open) goes
+// into one overflow window that all such uids share, with the same budget and a summary of its
+// own. So any number of uids together write at most kMostLines lines about refusals per window.
+// Used by the accept loop alone.
 class RefusalLog {
  public:
   static constexpr std::size_t kLinesPerWindow = 10;
   static constexpr Clock::duration kWindow = std::chrono::seconds(10);
   static constexpr std::size_t kSlots = 32;
+  // The uids that the overflow window's summary tells apart; beyond, it says "more than".
+  static constexpr std::size_t kOverflowUids = 256;
+  // A refusal written in full is two lines; each window, the overflow one too, ends in a summary.
+  static constexpr std::size_t kMostLines = (kSlots + 1) * (2 * kLinesPerWindow + 1);
+  static_assert(kMostLines <= 1000);
 
-  // Whether the refusal of `uid` at `now` is written in full; when not, it is counted. A summary
-  // of a window closed to make room goes to `summaries`.
+  // Whether the refusal of `uid` at `now` is written in full; when not, it is counted. The summary
+  // of an earlier window that closed without being collected goes to `summaries`.
   bool note(uid_t uid, std::optional<uid_t> console, Clock::time_point now,
             std::vector<std::string>& summaries);
   // The summary lines of the windows that have closed by `now`, which are then forgotten.
   std::vector<std::string> close_windows(Clock::time_point now);
   // When the next window with something to summarise closes, if one has.
   std::optional<Clock::time_point> next_summary() const;
+  // The uids' windows open (the overflow window not counted).
   std::size_t windows() const;
 
  private:
   struct Window {
     bool used = false;
-    uid_t uid = 0;
+    uid_t uid = 0;  // not used by the overflow window
     Clock::time_point start;
     std::size_t written = 0;
     std::size_t suppressed = 0;
     std::optional<uid_t> console;  // as at the last refusal counted
   };
+  // Whether `w` counts the refusal (written in full, or suppressed).
+  static bool count(Window& w, std::optional<uid_t> console);
   static std::string summary(const Window& w);
+  std::string overflow_summary() const;
+  // The summary of `w`, if it has one, then `w` forgotten.
+  void close(Window& w, std::vector<std::string>& summaries);
 
   std::array<Window, kSlots> windows_{};
+  Window overflow_;
+  std::array<uid_t, kOverflowUids> overflow_uids_{};  // the distinct uids it suppressed
+  std::size_t overflow_distinct_ = 0;
+  bool overflow_more_ = false;  // and more than those
 };
 
 // accept() failures in bursts. A resource failure (EMFILE, ENFILE, ENOBUFS, ENOMEM) repeats for as

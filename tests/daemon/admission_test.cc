@@ -212,34 +212,40 @@ TEST(RefusalLog, ANewWindowAfterTheOldOneClosed) {
   EXPECT_EQ(f.summaries.back(), "rejected 1 more connections from uid=1001 (console_uid=None)");
 }
 
-TEST(RefusalLog, UidsCountedApart) {
-  Flood f;
-  for (int i = 0; i < 30; ++i) {
-    f.refuse(1001, 0s);
-    f.refuse(0, 0s);
+// Uids taking turns: each refusal is written in full or counted in a summary, and however many
+// uids there are, the lines stay within the bound; uids beyond the table share one window.
+TEST(RefusalLog, AnyNumberOfUidsStayWithinTheBound) {
+  struct Row {
+    uid_t uids;
+    int rounds;
+    std::size_t written;   // refusals written in full
+    std::string overflow;  // the end of the overflow window's summary, if it has one
+  };
+  const Row rows[] = {
+      {1, 1000, 10, ""},
+      {32, 100, 320, ""},
+      {33, 100, 330, "from 1 other uids (console_uid=Some(501))"},
+      {120, 50, 330, "from 88 other uids (console_uid=Some(501))"},
+      {5000, 2, 74, "from more than 256 other uids (console_uid=Some(501))"},
+  };
+  for (const Row& r : rows) {
+    Flood f;
+    for (int round = 0; round < r.rounds; ++round) {
+      for (uid_t uid = 0; uid < r.uids; ++uid)
+        f.refuse(7000 + uid, std::chrono::milliseconds(round));
+    }
+    f.close(10s);
+    std::size_t counted = f.written;
+    std::string overflow;
+    for (const std::string& s : f.summaries) {
+      counted += std::stoul(s.substr(std::string("rejected ").size()));
+      if (s.find(" other uids") != std::string::npos) overflow = s.substr(s.find("from "));
+    }
+    EXPECT_EQ(f.written, r.written) << r.uids;
+    EXPECT_EQ(counted, static_cast<std::size_t>(r.uids) * r.rounds) << r.uids;
+    EXPECT_LE(2 * f.written + f.summaries.size(), RefusalLog::kMostLines) << r.uids;
+    EXPECT_EQ(overflow, r.overflow) << r.uids;
   }
-  f.close(10s);
-  EXPECT_EQ(f.written, 20u);
-  EXPECT_EQ(f.summaries,
-            (Lines{"rejected 20 more connections from uid=1001 (console_uid=Some(501))",
-                   "rejected 20 more connections from uid=0 (console_uid=Some(501))"}));
-}
-
-TEST(RefusalLog, FullTableDropsTheOldestWindowWithItsSummary) {
-  Flood f;
-  // The first uid floods, then as many others as there are slots come one by one.
-  for (int i = 0; i < 12; ++i)
-    f.refuse(5000, 0s);
-  for (uid_t uid = 6000; uid < 6000 + RefusalLog::kSlots; ++uid)
-    f.refuse(uid, std::chrono::milliseconds(uid - 5999));
-  EXPECT_EQ(f.log.windows(), RefusalLog::kSlots);
-  EXPECT_EQ(f.summaries,
-            Lines{"rejected 2 more connections from uid=5000 (console_uid=Some(501))"});
-  // uid 5000's window is gone: it starts with a full budget again.
-  const std::size_t before = f.written;
-  f.refuse(5000, 1s);
-  EXPECT_EQ(f.written, before + 1);
-  EXPECT_EQ(f.log.windows(), RefusalLog::kSlots);
 }
 
 TEST(AcceptFailures, BurstsOfResourceErrors) {
