@@ -100,6 +100,10 @@ class Child {
 
   // Waits for the tool to end and returns its raw wait status; the process is gone afterwards.
   Result<int> wait() { return reap(std::exchange(pid_, -1)); }
+  // Ends the tool now; it is still to be waited for.
+  void kill() {
+    if (pid_ > 0) (void)::kill(pid_, SIGKILL);
+  }
   // Hands the process over to whoever reaps it instead.
   pid_t release() { return std::exchange(pid_, -1); }
 
@@ -165,11 +169,13 @@ Result<Child> start(const std::string& program, const std::vector<std::string>& 
   if (auto st = sys::spawn_close_other_descriptors(actions.get(), &flags); !st) {
     return std::move(st).error();
   }
-  // The daemon ignores SIGPIPE, and an ignored signal survives exec: the tool gets the default
-  // action back, and starts with no signal blocked whatever the calling thread blocks.
+  // An ignored signal survives exec (the daemon ignores SIGPIPE): the tool gets the default action
+  // of every signal that the daemon does not leave at it, and starts with no signal blocked
+  // whatever the calling thread blocks.
   sigset_t defaults, mask;
   sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
+  for (const int signal : {SIGPIPE, SIGHUP, SIGINT, SIGTERM})
+    sigaddset(&defaults, signal);
   sigemptyset(&mask);
   rc = posix_spawnattr_setsigdefault(attr.get(), &defaults);
   if (rc == 0) rc = posix_spawnattr_setsigmask(attr.get(), &mask);
@@ -363,12 +369,15 @@ ToolOutcome run_tool_with_input(const std::string& program, const std::vector<st
     if (failure && failure->writing && failure->error.os_code() == EPIPE) block.consume_raised();
   }
   if (failure) {
-    // All three pipes close at once. After a failed write the tool is reaped without delaying the
-    // reply; after a failed read (which ordinary pipes never give) it is waited for here.
+    // A tool that closed its input has read what it wanted; it is reaped without delaying the
+    // reply. Any other failure cuts the input short, and a tool that saw its end would take what
+    // it got for the whole (a rule set loaded in part): it is killed before its input closes.
+    const bool closed_by_tool = failure->writing && failure->error.os_code() == EPIPE;
+    if (!closed_by_tool) child->kill();
     child->input.reset();
     child->out.reset();
     child->err.reset();
-    if (failure->writing) {
+    if (closed_by_tool) {
       reap_in_background(child->release());
     } else {
       (void)child->wait();
