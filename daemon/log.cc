@@ -20,7 +20,7 @@ std::mutex& log_lock() {
 
 }  // namespace
 
-void log_line(std::string_view message) {
+bool log_line(std::string_view message) {
   std::string line;
   line.reserve(16 + message.size() + 1);
   line += "[pelmor-helper] ";
@@ -31,12 +31,12 @@ void log_line(std::string_view message) {
     std::lock_guard guard(log_lock());
     written = helper_ipc::write_all(STDOUT_FILENO, line);
   }
-  if (written.ok()) return;
+  if (written.ok()) return true;
   // A closed standard output takes every line silently.
-  if (written.error().os_code() == EBADF) return;
+  if (written.error().os_code() == EBADF) return true;
   const std::string diagnostic = "failed printing to stdout: " + written.error().text() + "\n";
   (void)helper_ipc::write_all(STDERR_FILENO, diagnostic);
-  throw ThreadStop{};
+  return false;
 }
 
 }  // namespace pelmor

@@ -53,6 +53,11 @@ void diagnose(const std::string& text) {
   (void)write_all(STDERR_FILENO, text + "\n");
 }
 
+// A line of the main thread's own: one that cannot be written ends the daemon.
+void log_or_exit(std::string_view message) {
+  if (!log_line(message)) _exit(kExitThread);
+}
+
 // Ignores SIGPIPE, so that a vanished client or tool shows as EPIPE; reopens any of the standard
 // descriptors that is closed on /dev/null, so that no socket ever takes their numbers.
 void prepare_process() {
@@ -81,30 +86,31 @@ void hand_off_dhcp_socket(int connection, BufWriter& writer) {
   (void)writer.flush();  // earlier replies go out ahead of the descriptor
   const Status sent = write_frame_with_fd(connection, FdFollows{}, socket->get());
   socket->reset();
-  if (!sent) log_line("write_frame_with_fd error: " + sent.error().text());
+  if (!sent) (void)log_line("write_frame_with_fd error: " + sent.error().text());  // it ends anyway
 }
 
 }  // namespace
 
-Response handle_request(Request request) {
-  return std::visit(
-      Overloaded{
-          [](Ping&) -> Response { return Pong{}; },
-          [](GetForwarding&) { return get_forwarding(); },
-          [](SetForwarding& r) { return set_forwarding(r); },
-          [](PfLoadAnchor& r) { return pf_load_anchor(r); },
-          [](PfFlushAnchor& r) { return pf_flush_anchor(r); },
-          [](PfEnable&) { return pf_enable(); },
-          [](PfRelease& r) { return pf_release(r); },
-          [](IfconfigRead& r) { return ifconfig_read(r); },
-          [](IfconfigSet& r) { return ifconfig_set(r); },
-          [](IfconfigDelete& r) { return ifconfig_delete(r); },
-          [](BindDhcp67&) -> Response { return Err{"BindDhcp67 must be handled by the caller"}; },
-          [](IcmpEcho& r) { return icmp_echo(r); },
-      },
-      request);
+std::optional<Response> handle_request(Request request) {
+  const auto operation = Overloaded{
+      [](Ping&) -> Response { return Pong{}; },
+      [](GetForwarding&) { return get_forwarding(); },
+      [](SetForwarding& r) { return set_forwarding(r); },
+      [](PfLoadAnchor& r) { return pf_load_anchor(r); },
+      [](PfFlushAnchor& r) { return pf_flush_anchor(r); },
+      [](PfEnable&) { return pf_enable(); },
+      [](PfRelease& r) { return pf_release(r); },
+      [](IfconfigRead& r) { return ifconfig_read(r); },
+      [](IfconfigSet& r) { return ifconfig_set(r); },
+      [](IfconfigDelete& r) { return ifconfig_delete(r); },
+      [](BindDhcp67&) -> Response { return Err{"BindDhcp67 must be handled by the caller"}; },
+      [](IcmpEcho& r) { return icmp_echo(r); },  // nothing when its log line failed
+  };
+  return std::visit([&](auto& r) -> std::optional<Response> { return operation(r); }, request);
 }
 
+// Every line that cannot be written ends the connection here, as every failure to read or write
+// does.
 void handle_connection(AdmittedPeer peer) {
   Connection connection(std::move(peer));
   for (;;) {
@@ -112,26 +118,26 @@ void handle_connection(AdmittedPeer peer) {
     if (!request) {
       // End of input is how a client says goodbye; anything else is worth a line.
       if (request.error().kind() != IoErrorKind::UnexpectedEof) {
-        log_line("read_frame error: " + request.error().text());
+        (void)log_line("read_frame error: " + request.error().text());
       }
-      break;
+      return;
     }
     // The console may have changed hands since the peer was admitted: a user who has left it
     // keeps no root powers through a connection opened before.
     if (const auto console = console_owner(); !is_admitted(connection.uid(), console)) {
-      log_line(not_authorized_line(connection.uid(), console));
-      break;
+      (void)log_line(not_authorized_line(connection.uid(), console));
+      return;
     }
-    log_line("request: " + render_for_log(*request));
+    if (!log_line("request: " + render_for_log(*request))) return;
     if (std::holds_alternative<BindDhcp67>(*request)) {
       hand_off_dhcp_socket(connection.socket(), connection.writer());
-      break;
+      return;
     }
-    const Status sent =
-        write_frame(connection.writer(), handle_request(std::move(request).value()));
-    if (!sent) {
-      log_line("write_frame error: " + sent.error().text());
-      break;
+    const std::optional<Response> reply = handle_request(std::move(request).value());
+    if (!reply) return;
+    if (const Status sent = write_frame(connection.writer(), *reply); !sent) {
+      (void)log_line("write_frame error: " + sent.error().text());
+      return;
     }
   }
   // The connection flushes, closes its descriptors and gives back its place as it goes.
@@ -144,8 +150,6 @@ void* connection_thread(void* arg) {
   // Whatever stops this thread ends this connection only.
   try {
     handle_connection(std::move(*connection));
-  } catch (const ThreadStop&) {
-    // The diagnostic is written already.
   } catch (const std::exception& e) {
     diagnose(std::string("connection thread stopped: ") + e.what());
   } catch (...) {
@@ -183,17 +187,11 @@ Result<UniqueFd> listen_on(const char* path) {
   return listener;
 }
 
-// Lines about connections, written by the accept loop. One that cannot be written costs the
+// Lines about a connection, written by the accept loop. One that cannot be written costs the
 // connection it is about (after the diagnostic), as it did when the connection's thread wrote it,
 // never the daemon.
 bool write_connection_lines(const std::vector<std::string>& lines) {
-  try {
-    for (const std::string& line : lines)
-      log_line(line);
-  } catch (const ThreadStop&) {
-    return false;
-  }
-  return true;
+  return std::all_of(lines.begin(), lines.end(), [](const std::string& l) { return log_line(l); });
 }
 
 // Waits until a connection is waiting on `listener` or `until` has come.
@@ -211,11 +209,12 @@ void wait_for_peer(const UniqueFd& listener, Clock::time_point until) {
   AcceptFailures failures;
   for (;;) {
     // A window whose summary is due is closed even when its uid has stopped connecting: the loop
-    // waits for the listener no longer than until the next summary.
+    // waits for the listener no longer than until the next summary. A summary is about connections
+    // closed already: one that cannot be written is dropped.
     const Clock::time_point now = Clock::now();
     (void)write_connection_lines(refusals.close_windows(now));
     for (const std::string& line : failures.close_burst(now))
-      log_line(line);
+      log_or_exit(line);
     auto next = refusals.next_summary();
     if (const auto report = failures.next_report(); report && (!next || *report < *next)) {
       next = report;
@@ -230,8 +229,8 @@ void wait_for_peer(const UniqueFd& listener, Clock::time_point until) {
       if (auto uid = sys::peer_uid(accepted->get())) peer = *uid;
       Admission admission = admit(peer, console_owner(), Clock::now(), caps, refusals);
       if (!admission.place) {
-        (void)write_connection_lines(admission.lines);
-        continue;  // refused: closed here
+        (void)write_connection_lines(admission.lines);  // refused: closed here either way
+        continue;
       }
       // An admitted connection reads through a duplicate of its own. When the descriptor table is
       // full, the accept may take the last free number and leave none for the duplicate: that is
@@ -257,13 +256,13 @@ void wait_for_peer(const UniqueFd& listener, Clock::time_point until) {
     if (accepted.error().os_code() == EINTR) continue;
     const AcceptFailures::Step step = failures.failed(accepted.error(), Clock::now());
     for (const std::string& line : step.lines)
-      log_line(line);
+      log_or_exit(line);
     if (step.pause) std::this_thread::sleep_for(AcceptFailures::kPause);
   }
 }
 
 int run() {
-  log_line("starting, pid=" + std::to_string(getpid()));
+  log_or_exit("starting, pid=" + std::to_string(getpid()));
   // The caps' connections take two descriptors each, their tools a few more; a launchd daemon
   // starts with 256. A limit that cannot be raised is no reason not to start: the caps and the
   // accept loop's pause keep the daemon within whatever it has.
@@ -275,15 +274,15 @@ int run() {
   auto listener = listen_on(kSocketPath);
   umask(umask_before);
   if (!listener) {
-    log_line(std::string("FATAL: bind ") + kSocketPath + " failed: " + listener.error().text());
+    log_or_exit(std::string("FATAL: bind ") + kSocketPath + " failed: " + listener.error().text());
     return kExitBind;
   }
   // Every local user may connect; who may use the connection is decided per peer. The mode is set
   // again without following a link, so that nothing swapped in at the path is changed.
   if (auto st = sys::chmod_nofollow(kSocketPath, 0666); !st) {
-    log_line(std::string("WARN: chmod ") + kSocketPath + " failed: " + st.error().text());
+    log_or_exit(std::string("WARN: chmod ") + kSocketPath + " failed: " + st.error().text());
   }
-  log_line(std::string("listening on ") + kSocketPath);
+  log_or_exit(std::string("listening on ") + kSocketPath);
   serve(*listener);
 }
 
@@ -292,9 +291,5 @@ int run() {
 
 int main() {
   pelmor::prepare_process();
-  try {
-    return pelmor::run();
-  } catch (const pelmor::ThreadStop&) {
-    _exit(pelmor::kExitThread);  // the main thread could not write its log line
-  }
+  return pelmor::run();
 }
