@@ -18,7 +18,7 @@ std::string connection_line(uid_t peer, const std::string& console) {
 }  // namespace
 
 bool is_admitted(uid_t peer, std::optional<uid_t> console) {
-  if (peer == 0) return false;
+  if (peer == 0 || peer == kUnknownUid) return false;
   return !console || *console == peer;
 }
 
@@ -35,67 +35,6 @@ std::string render_console_uid(std::optional<uid_t> uid) {
 std::string not_authorized_line(uid_t peer, std::optional<uid_t> console) {
   return "rejecting peer: uid=" + std::to_string(peer) +
          " not authorized (console_uid=" + render_console_uid(console) + ")";
-}
-
-// ---- ConnectionCaps ---------------------------------------------------------------------------
-
-ConnectionCaps::Place& ConnectionCaps::Place::operator=(Place&& other) noexcept {
-  if (this != &other) {
-    release();
-    caps_ = other.caps_;
-    uid_ = other.uid_;
-    other.caps_ = nullptr;
-  }
-  return *this;
-}
-
-void ConnectionCaps::Place::release() noexcept {
-  if (caps_ != nullptr) caps_->give_back(uid_);
-  caps_ = nullptr;
-}
-
-ConnectionCaps::Taken ConnectionCaps::take(uid_t uid) {
-  std::lock_guard guard(lock_);
-  if (total_ >= kTotal) return {Place(), Full::All, total_};
-  Entry* free = nullptr;
-  for (Entry& e : entries_) {
-    if (e.count > 0 && e.uid == uid) {
-      if (e.count >= kPerUid) return {Place(), Full::User, e.count};
-      ++e.count;
-      ++total_;
-      return {Place(this, uid), Full::No, e.count};
-    }
-    if (e.count == 0 && free == nullptr) free = &e;
-  }
-  // Fewer than kTotal connections are open, so fewer than kTotal entries are in use.
-  free->uid = uid;
-  free->count = 1;
-  ++total_;
-  return {Place(this, uid), Full::No, 1};
-}
-
-void ConnectionCaps::give_back(uid_t uid) noexcept {
-  std::lock_guard guard(lock_);
-  for (Entry& e : entries_) {
-    if (e.count > 0 && e.uid == uid) {
-      --e.count;
-      --total_;
-      return;
-    }
-  }
-}
-
-std::size_t ConnectionCaps::held(uid_t uid) const {
-  std::lock_guard guard(lock_);
-  for (const Entry& e : entries_) {
-    if (e.count > 0 && e.uid == uid) return e.count;
-  }
-  return 0;
-}
-
-std::size_t ConnectionCaps::held() const {
-  std::lock_guard guard(lock_);
-  return total_;
 }
 
 // ---- RefusalLog -------------------------------------------------------------------------------
@@ -234,13 +173,24 @@ std::optional<Clock::time_point> AcceptFailures::next_report() const {
 
 // ---- The decision -----------------------------------------------------------------------------
 
-Admission admit(uid_t peer, std::optional<uid_t> console, Clock::time_point now,
-                ConnectionCaps& caps, RefusalLog& refusals) {
+std::optional<std::string> notice_console(Activity& activity, std::optional<uid_t> console) {
+  if (!activity.console_changed(console)) return std::nullopt;
+  const std::size_t closed =
+      activity.close_idle([&](uid_t uid) { return !is_admitted(uid, console); });
+  if (closed == 0) return std::nullopt;
+  return "closed " + std::to_string(closed) +
+         " idle connections of users the console no longer admits (console_uid=" +
+         render_console_uid(console) + ")";
+}
+
+Admission admit(uid_t peer, int socket, std::optional<uid_t> console, Clock::time_point now,
+                Activity& activity, RefusalLog& refusals) {
   Admission out;
-  ConnectionCaps::Taken taken;
+  if (auto line = notice_console(activity, console)) out.lines.push_back(std::move(*line));
+  Activity::Taken taken;
   const bool authorized = is_admitted(peer, console);
   if (authorized) {
-    taken = caps.take(peer);
+    taken = activity.take(peer, socket, [&](uid_t uid) { return !is_admitted(uid, console); });
     if (taken.place) {
       out.lines.push_back(connection_line(peer, render_console_uid(console)));
       out.place = std::move(taken.place);
@@ -256,7 +206,7 @@ Admission admit(uid_t peer, std::optional<uid_t> console, Clock::time_point now,
   const std::string uid = std::to_string(peer);
   if (!authorized) {
     out.lines.push_back(not_authorized_line(peer, console));
-  } else if (taken.full == ConnectionCaps::Full::User) {
+  } else if (taken.full == Activity::Full::User) {
     out.lines.push_back("rejecting peer: uid=" + uid + " has too many connections (" +
                         std::to_string(taken.held) + ")");
   } else {

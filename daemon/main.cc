@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "activity.h"
 #include "admission.h"
 #include "connection.h"
 #include "dhcp_socket.h"
@@ -89,6 +90,18 @@ void hand_off_dhcp_socket(int connection, BufWriter& writer) {
   if (!sent) (void)log_line("write_frame_with_fd error: " + sent.error().text());  // it ends anyway
 }
 
+// Waits until the next frame begins to arrive (or is buffered already); the connection is busy
+// from then until its reply is out. False when the connection's place was given up, or its
+// socket shut down: the connection ends, its next frame unread.
+bool await_request(Connection& connection) {
+  if (connection.reader().buffered() == 0) {
+    pollfd readable{connection.reader().fd(), POLLIN, 0};
+    while (poll(&readable, 1, -1) == -1 && errno == EINTR) {
+    }
+  }
+  return connection.place().begin_request();
+}
+
 }  // namespace
 
 std::optional<Response> handle_request(Request request) {
@@ -113,7 +126,7 @@ std::optional<Response> handle_request(Request request) {
 // does.
 void handle_connection(AdmittedPeer peer) {
   Connection connection(std::move(peer));
-  for (;;) {
+  while (await_request(connection)) {
     auto request = read_frame(connection.reader());
     if (!request) {
       // End of input is how a client says goodbye; anything else is worth a line.
@@ -124,13 +137,17 @@ void handle_connection(AdmittedPeer peer) {
     }
     // The console may have changed hands since the peer was admitted: a user who has left it
     // keeps no root powers through a connection opened before.
-    if (const auto console = console_owner(); !is_admitted(connection.uid(), console)) {
+    const auto console = console_owner();
+    if (auto line = notice_console(activity(), console); line && !log_line(*line)) return;
+    if (!is_admitted(connection.uid(), console)) {
       (void)log_line(not_authorized_line(connection.uid(), console));
       return;
     }
+    connection.place().name_request(request->index());
     if (!log_line("request: " + render_for_log(*request))) return;
     if (std::holds_alternative<BindDhcp67>(*request)) {
       hand_off_dhcp_socket(connection.socket(), connection.writer());
+      (void)connection.place().end_request();  // the connection ends after the hand-off anyway
       return;
     }
     const std::optional<Response> reply = handle_request(std::move(request).value());
@@ -139,8 +156,10 @@ void handle_connection(AdmittedPeer peer) {
       (void)log_line("write_frame error: " + sent.error().text());
       return;
     }
+    // A stop, or a peer who took this connection's place, ends it once its reply is out.
+    if (!connection.place().end_request()) return;
   }
-  // The connection flushes, closes its descriptors and gives back its place as it goes.
+  // The connection flushes, gives back its place, and closes its descriptors as it goes.
 }
 
 namespace {
@@ -202,9 +221,8 @@ void wait_for_peer(const UniqueFd& listener, Clock::time_point until) {
 }
 
 // The accept loop. Everything it keeps is bounded: the refusal log has a fixed number of slots,
-// and the caps' table holds at most one entry per open connection.
+// and the activity a fixed table of connections.
 [[noreturn]] void serve(const UniqueFd& listener) {
-  static ConnectionCaps caps;  // outlives every connection thread: the process ends by _exit
   RefusalLog refusals;
   AcceptFailures failures;
   for (;;) {
@@ -225,9 +243,11 @@ void wait_for_peer(const UniqueFd& listener, Clock::time_point until) {
     }
     auto accepted = sys::accept_connection(listener.get());
     if (accepted) {
+      // A peer whose uid cannot be read is refused.
       uid_t peer = kUnknownUid;
       if (auto uid = sys::peer_uid(accepted->get())) peer = *uid;
-      Admission admission = admit(peer, console_owner(), Clock::now(), caps, refusals);
+      Admission admission =
+          admit(peer, accepted->get(), console_owner(), Clock::now(), activity(), refusals);
       if (!admission.place) {
         (void)write_connection_lines(admission.lines);  // refused: closed here either way
         continue;
@@ -237,7 +257,7 @@ void wait_for_peer(const UniqueFd& listener, Clock::time_point until) {
       // the shortage of a failed accept, and the connection is closed as part of its burst.
       auto duplicate = duplicate_for_reading(accepted->get());
       if (duplicate) {
-        if (!write_connection_lines(admission.lines)) continue;
+        if (!write_connection_lines(admission.lines)) continue;  // the place goes, then the socket
         const int rc = spawn_connection_thread(AdmittedPeer{std::move(accepted).value(),
                                                             std::move(duplicate).value(), peer,
                                                             std::move(admission.place)});
@@ -247,6 +267,7 @@ void wait_for_peer(const UniqueFd& listener, Clock::time_point until) {
         }
         continue;
       }
+      admission.place.leave();  // before its socket closes
       if (!AcceptFailures::is_resource_error(duplicate.error().os_code())) {
         diagnose("connection closed: clone stream: " + duplicate.error().text());
         continue;

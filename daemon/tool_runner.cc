@@ -17,6 +17,7 @@
 #include <optional>
 #include <utility>
 
+#include "activity.h"
 #include "helper_ipc/result.h"
 #include "helper_ipc/retry_eintr.h"
 #include "helper_ipc/unique_fd.h"
@@ -66,8 +67,14 @@ using SpawnFileActions = SpawnObject<posix_spawn_file_actions_t, posix_spawn_fil
 using SpawnAttributes =
     SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
 
-// Waits for the tool to end and returns its raw wait status.
+// Waits for the tool to end and returns its raw wait status. The tool is registered with the
+// daemon's activity from its start, so that a stop cut short can kill it; it leaves the register
+// after it has ended but before it is reaped, so that the pid killed is never one that the system
+// may already have given to another process.
 Result<int> reap(pid_t pid) {
+  siginfo_t ended{};
+  (void)helper_ipc::retry_eintr([&] { return waitid(P_PID, pid, &ended, WEXITED | WNOWAIT); });
+  activity().tool_ending(pid);
   int status = 0;
   if (helper_ipc::retry_eintr([&] { return waitpid(pid, &status, 0); }) == -1) {
     return IoError::last_os_error();
@@ -182,8 +189,11 @@ Result<Child> start(const std::string& program, const std::vector<std::string>& 
   if (rc == 0) rc = posix_spawnattr_setflags(attr.get(), flags);
   if (auto st = from_rc(rc); !st) return std::move(st).error();
 
+  // Once a stop is cut short, no tool starts: one could outlive the daemon.
+  if (!activity().tool_starting()) return IoError::from_errno(ECANCELED);
   pid_t pid = -1;
   rc = posix_spawn(&pid, program.c_str(), actions.get(), attr.get(), argv.data(), environ);
+  activity().tool_started(rc == 0 ? pid : -1);
   if (auto st = from_rc(rc); !st) return std::move(st).error();
   Child child(pid);
 

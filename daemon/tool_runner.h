@@ -39,9 +39,10 @@ using ToolOutcome = std::variant<RunFailure, UnsuccessfulExit, SuccessfulExit>;
 // Runs `program` (an absolute path, also its zeroth argument) with `args`, each passed unchanged
 // as one argument. Standard input is "/dev/null"; standard output and standard error are read
 // together to their ends. The tool starts with SIGPIPE, SIGHUP, SIGINT and SIGTERM at their
-// default actions, no signal blocked, and no descriptor of ours but its three standard streams. An
-// argument holding a NUL starts nothing. The caller's descriptors 0 to 2 must be open (the daemon
-// reopens closed ones on
+// default actions, no signal blocked, and no descriptor of ours but its three standard streams.
+// From its start until it is reaped it is registered with the daemon's activity(), which kills it
+// when a stop is cut short. An argument holding a NUL starts
+// nothing. The caller's descriptors 0 to 2 must be open (the daemon reopens closed ones on
 // "/dev/null" at start), so that no pipe takes one of their numbers. However the run is left, an
 // exception included, the tool has ended and been reaped by then: one still running is killed.
 ToolOutcome run_tool(const std::string& program, const std::vector<std::string>& args);
