@@ -1,8 +1,8 @@
-// pelmor_helper: the root daemon. main() sets up the listening socket and accepts clients for as
-// long as the process lives. The accept loop decides each peer at once (admission.h): a refused or
-// over-cap peer is closed there; an admitted one gets a thread of its own that runs
-// handle_connection(), which answers its requests one by one through handle_request() for as long
-// as the peer's user keeps the console.
+// pelmor_helper: the root daemon. main() sets up the listening socket and accepts clients until it
+// is asked to stop. The accept loop decides each peer at once (admission.h): a refused or over-cap
+// peer is closed there; an admitted one gets a thread of its own that runs handle_connection(),
+// which answers its requests one by one through handle_request() for as long as the peer's user
+// keeps the console. The process's signals, its pid file and its stop are lifecycle.h's.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -20,7 +21,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "activity.h"
@@ -33,6 +33,7 @@
 #include "helper_ipc/platform.h"
 #include "helper_ipc/socket_path.h"
 #include "icmp_probe.h"
+#include "lifecycle.h"
 #include "log.h"
 #include "operations.h"
 #include "sys.h"
@@ -44,7 +45,7 @@ using namespace helper_ipc;
 namespace {
 
 constexpr std::size_t kConnectionStack = 2 * 1024 * 1024;
-constexpr int kExitBind = 1;
+constexpr int kExitCannotStart = 1;  // no socket, or another daemon runs
 constexpr int kExitThread = 101;
 // The soft descriptor limit wanted at start, with room to spare beyond the caps.
 constexpr rlim_t kWantedDescriptors = 4096;
@@ -59,10 +60,12 @@ void log_or_exit(std::string_view message) {
   if (!log_line(message)) _exit(kExitThread);
 }
 
-// Ignores SIGPIPE, so that a vanished client or tool shows as EPIPE; reopens any of the standard
-// descriptors that is closed on /dev/null, so that no socket ever takes their numbers.
+// Ignores SIGPIPE, so that a vanished client or tool shows as EPIPE; blocks the signals that the
+// signal thread takes; reopens any of the standard descriptors that is closed on /dev/null, so
+// that no socket ever takes their numbers.
 void prepare_process() {
   std::signal(SIGPIPE, SIG_IGN);
+  lifecycle::block_signals();
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     // A standard stream, so without close-on-exec. It takes the lowest free number, which is `fd`
@@ -91,8 +94,8 @@ void hand_off_dhcp_socket(int connection, BufWriter& writer) {
 }
 
 // Waits until the next frame begins to arrive (or is buffered already); the connection is busy
-// from then until its reply is out. False when the connection's place was given up, or its
-// socket shut down: the connection ends, its next frame unread.
+// from then until its reply is out. False when the daemon stops or the connection's place was
+// given up: the connection ends, its next frame unread.
 bool await_request(Connection& connection) {
   if (connection.reader().buffered() == 0) {
     pollfd readable{connection.reader().fd(), POLLIN, 0};
@@ -213,16 +216,25 @@ bool write_connection_lines(const std::vector<std::string>& lines) {
   return std::all_of(lines.begin(), lines.end(), [](const std::string& l) { return log_line(l); });
 }
 
-// Waits until a connection is waiting on `listener` or `until` has come.
-void wait_for_peer(const UniqueFd& listener, Clock::time_point until) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
-  pollfd ready{listener.get(), POLLIN, 0};
-  (void)poll(&ready, 1, static_cast<int>(std::clamp<long long>(left, 0, 60'000)));
+enum class Woken { Peer, Time, Stop };
+
+// Waits until a connection is waiting on `listener`, `until` has come (when given), or a stop is
+// asked for on `stop`.
+Woken wait_for_peer(const UniqueFd& listener, int stop, std::optional<Clock::time_point> until) {
+  int timeout = -1;
+  if (until) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*until - Clock::now()).count();
+    timeout = static_cast<int>(std::clamp<long long>(left, 0, 60'000));
+  }
+  pollfd ready[] = {{listener.get(), POLLIN, 0}, {stop, POLLIN, 0}};
+  (void)poll(ready, 2, timeout);
+  if (ready[1].revents != 0) return Woken::Stop;
+  return ready[0].revents != 0 ? Woken::Peer : Woken::Time;
 }
 
-// The accept loop. Everything it keeps is bounded: the refusal log has a fixed number of slots,
-// and the activity a fixed table of connections.
-[[noreturn]] void serve(const UniqueFd& listener) {
+// The accept loop, until a stop is asked for on `stop`. Everything it keeps is bounded: the refusal
+// log has a fixed number of slots, and the activity a fixed table of connections.
+void serve(const UniqueFd& listener, int stop) {
   RefusalLog refusals;
   AcceptFailures failures;
   for (;;) {
@@ -237,10 +249,9 @@ void wait_for_peer(const UniqueFd& listener, Clock::time_point until) {
     if (const auto report = failures.next_report(); report && (!next || *report < *next)) {
       next = report;
     }
-    if (next) {
-      wait_for_peer(listener, *next);
-      if (Clock::now() >= *next) continue;
-    }
+    const Woken woken = wait_for_peer(listener, stop, next);
+    if (woken == Woken::Stop) return;
+    if (woken == Woken::Time) continue;
     auto accepted = sys::accept_connection(listener.get());
     if (accepted) {
       // A peer whose uid cannot be read is refused.
@@ -278,25 +289,39 @@ void wait_for_peer(const UniqueFd& listener, Clock::time_point until) {
     const AcceptFailures::Step step = failures.failed(accepted.error(), Clock::now());
     for (const std::string& line : step.lines)
       log_or_exit(line);
-    if (step.pause) std::this_thread::sleep_for(AcceptFailures::kPause);
+    pollfd asked{stop, POLLIN, 0};
+    const auto pause =
+        std::chrono::duration_cast<std::chrono::milliseconds>(AcceptFailures::kPause);
+    if (step.pause && poll(&asked, 1, static_cast<int>(pause.count())) == 1) return;
   }
 }
 
 int run() {
+  remember_log_file();
+  const int stop = lifecycle::start_signal_thread();
   log_or_exit("starting, pid=" + std::to_string(getpid()));
+  // One daemon at a time: a second one started by hand leaves the first one's files alone.
+  const lifecycle::PidFile pid_file = lifecycle::take_pid_file();
+  if (pid_file.held_elsewhere) {
+    log_or_exit("FATAL: another pelmor-helper is running (pid " +
+                (pid_file.other_pid ? std::to_string(*pid_file.other_pid) : "unknown") + ")");
+    return kExitCannotStart;
+  }
   // The caps' connections take two descriptors each, their tools a few more; a launchd daemon
   // starts with 256. A limit that cannot be raised is no reason not to start: the caps and the
   // accept loop's pause keep the daemon within whatever it has.
   sys::raise_descriptor_limit(kWantedDescriptors);
   (void)unlink(kSocketPath);  // left by an earlier run; anything that stays makes bind fail
   // The socket file is created with mode 0666 in the first place; the umask is the process's, so
-  // it is changed only here, while start-up has the one thread, and restored at once.
+  // it is changed only here, before any connection thread exists, and restored at once (the
+  // signal thread sets the mode of any file it creates itself).
   const mode_t umask_before = umask(0111);
   auto listener = listen_on(kSocketPath);
   umask(umask_before);
   if (!listener) {
+    lifecycle::release_pid_file();
     log_or_exit(std::string("FATAL: bind ") + kSocketPath + " failed: " + listener.error().text());
-    return kExitBind;
+    return kExitCannotStart;
   }
   // Every local user may connect; who may use the connection is decided per peer. The mode is set
   // again without following a link, so that nothing swapped in at the path is changed.
@@ -304,7 +329,11 @@ int run() {
     log_or_exit(std::string("WARN: chmod ") + kSocketPath + " failed: " + st.error().text());
   }
   log_or_exit(std::string("listening on ") + kSocketPath);
-  serve(*listener);
+  if (pid_file.warning) log_or_exit(*pid_file.warning);
+  serve(*listener, stop);
+  // The socket file stays; the next start removes it.
+  listener->reset();
+  lifecycle::stop();
 }
 
 }  // namespace

@@ -55,6 +55,7 @@ if [ -e "$dir/ignore-input" ]; then : > "$call.input"; else cat > "$call.input";
 if [ -e "$dir/delay" ]; then sleep "$(cat "$dir/delay")"; fi
 if [ -e "$dir/out" ]; then cat "$dir/out"; fi
 if [ -e "$dir/err" ]; then cat "$dir/err" >&2; fi
+: > "$call.ended"
 exit "$(cat "$dir/status" 2>/dev/null || echo 0)"
 )sh";
 
@@ -185,10 +186,16 @@ std::vector<StandIn::Call> StandIn::calls() const {
     const std::string file = entry.path().filename().string();
     if (file.rfind("call.", 0) != 0) continue;
     const std::size_t dot = file.find('.', 5);
-    Call& call = by_pid[std::stol(file.substr(5, dot - 5))];
+    const long pid = std::stol(file.substr(5, dot - 5));
+    Call& call = by_pid[pid];
+    call.pid = static_cast<pid_t>(pid);
     const std::string data = read_file(entry.path());
     if (file.substr(dot + 1) == "input") {
       call.input = data;
+      continue;
+    }
+    if (file.substr(dot + 1) == "ended") {
+      call.ended = true;
       continue;
     }
     for (std::size_t start = 0; start < data.size();) {
@@ -203,12 +210,16 @@ std::vector<StandIn::Call> StandIn::calls() const {
   return out;
 }
 
-Daemon::Daemon() {
+Daemon::Daemon(Stderr stderr_to) {
   static int serial = 0;
   const fs::path out = kLogs / ("daemon." + std::to_string(++serial) + ".out");
   const fs::path err = kLogs / ("daemon." + std::to_string(serial) + ".err");
+  log_path_ = out.string();
   out_ = helper_ipc::UniqueFd(open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  err_ = helper_ipc::UniqueFd(open(err.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  err_ =
+      stderr_to == Stderr::WithLog
+          ? helper_ipc::UniqueFd(fcntl(out_.get(), F_DUPFD_CLOEXEC, 0))
+          : helper_ipc::UniqueFd(open(err.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -279,15 +290,25 @@ std::string Daemon::diagnostics() {
   return read_file("/proc/self/fd/" + std::to_string(err_.get()));
 }
 
-std::optional<int> Daemon::wait_exit(std::chrono::milliseconds patience) {
+std::optional<int> Daemon::wait_status(std::chrono::milliseconds patience) {
   eventually(
       [this] {
         if (!exited_ && pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
         return exited_;
       },
       patience);
-  if (!exited_ || !WIFEXITED(status_)) return std::nullopt;
-  return WEXITSTATUS(status_);
+  if (!exited_) return std::nullopt;
+  return status_;
+}
+
+std::optional<int> Daemon::wait_exit(std::chrono::milliseconds patience) {
+  const auto status = wait_status(patience);
+  if (!status || !WIFEXITED(*status)) return std::nullopt;
+  return WEXITSTATUS(*status);
+}
+
+void Daemon::signal(int sig) const {
+  if (pid_ > 0 && !exited_) kill(pid_, sig);
 }
 
 int Daemon::descriptor_count() const {

@@ -53,19 +53,24 @@ struct StandIn {
   // Forgets the answers prepared and the runs recorded.
   void reset() const;
 
-  // One recorded run: its arguments (after the program) and the input it read.
+  // One recorded run: its process, its arguments (after the program), the input it read, and
+  // whether it went on to its end after reading it (it was not killed).
   struct Call {
+    pid_t pid = 0;
     std::vector<std::string> args;
     std::string input;
+    bool ended = false;
   };
   std::vector<Call> calls() const;
 };
 
-// The daemon binary, started as a child of this process with its output on pipes.
+// The daemon binary, started as a child of this process with its standard output in a regular
+// file, and its standard error in another one or on the same open file.
 class Daemon {
  public:
+  enum class Stderr { Apart, WithLog };
   // Starts the daemon and waits until it listens (or ends).
-  Daemon();
+  explicit Daemon(Stderr stderr_to = Stderr::Apart);
   ~Daemon();
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;
@@ -82,6 +87,11 @@ class Daemon {
   std::string diagnostics();
   // Waits for the daemon to end by itself; its exit status, or nothing after `patience`.
   std::optional<int> wait_exit(std::chrono::milliseconds patience = std::chrono::seconds(10));
+  // The same, with the raw wait status, which tells an exit from a signal.
+  std::optional<int> wait_status(std::chrono::milliseconds patience);
+  // The path of the regular file that holds its standard output.
+  std::string log_path() const { return log_path_; }
+  void signal(int sig) const;
 
   // The number of descriptors the daemon holds, and whether one of them is the socket `inode`.
   int descriptor_count() const;
@@ -94,6 +104,7 @@ class Daemon {
   void drain(std::chrono::milliseconds patience);
 
   pid_t pid_ = -1;
+  std::string log_path_;
   helper_ipc::UniqueFd out_;  // the daemon's standard output and error, in files
   helper_ipc::UniqueFd err_;
   std::string out_text_;
