@@ -18,7 +18,7 @@ std::string connection_line(uid_t peer, const std::string& console) {
 }  // namespace
 
 bool is_admitted(uid_t peer, std::optional<uid_t> console) {
-  if (peer == 0) return false;
+  if (peer == 0 || peer == kUnknownUid) return false;
   return !console || *console == peer;
 }
 
@@ -37,67 +37,6 @@ std::string not_authorized_line(uid_t peer, std::optional<uid_t> console) {
          " not authorized (console_uid=" + render_console_uid(console) + ")";
 }
 
-// ---- ConnectionCaps ---------------------------------------------------------------------------
-
-ConnectionCaps::Place& ConnectionCaps::Place::operator=(Place&& other) noexcept {
-  if (this != &other) {
-    release();
-    caps_ = other.caps_;
-    uid_ = other.uid_;
-    other.caps_ = nullptr;
-  }
-  return *this;
-}
-
-void ConnectionCaps::Place::release() noexcept {
-  if (caps_ != nullptr) caps_->give_back(uid_);
-  caps_ = nullptr;
-}
-
-ConnectionCaps::Taken ConnectionCaps::take(uid_t uid) {
-  std::lock_guard guard(lock_);
-  if (total_ >= kTotal) return {Place(), Full::All, total_};
-  Entry* free = nullptr;
-  for (Entry& e : entries_) {
-    if (e.count > 0 && e.uid == uid) {
-      if (e.count >= kPerUid) return {Place(), Full::User, e.count};
-      ++e.count;
-      ++total_;
-      return {Place(this, uid), Full::No, e.count};
-    }
-    if (e.count == 0 && free == nullptr) free = &e;
-  }
-  // Fewer than kTotal connections are open, so fewer than kTotal entries are in use.
-  free->uid = uid;
-  free->count = 1;
-  ++total_;
-  return {Place(this, uid), Full::No, 1};
-}
-
-void ConnectionCaps::give_back(uid_t uid) noexcept {
-  std::lock_guard guard(lock_);
-  for (Entry& e : entries_) {
-    if (e.count > 0 && e.uid == uid) {
-      --e.count;
-      --total_;
-      return;
-    }
-  }
-}
-
-std::size_t ConnectionCaps::held(uid_t uid) const {
-  std::lock_guard guard(lock_);
-  for (const Entry& e : entries_) {
-    if (e.count > 0 && e.uid == uid) return e.count;
-  }
-  return 0;
-}
-
-std::size_t ConnectionCaps::held() const {
-  std::lock_guard guard(lock_);
-  return total_;
-}
-
 // ---- RefusalLog -------------------------------------------------------------------------------
 
 std::string RefusalLog::summary(const Window& w) {
@@ -106,56 +45,78 @@ std::string RefusalLog::summary(const Window& w) {
          " (console_uid=" + render_console_uid(w.console) + ")";
 }
 
-bool RefusalLog::note(uid_t uid, std::optional<uid_t> console, Clock::time_point now,
-                      std::vector<std::string>& summaries) {
-  Window* window = nullptr;
-  Window* oldest = &windows_[0];
-  for (Window& w : windows_) {
-    if (w.used && w.uid == uid && now - w.start < kWindow) {
-      window = &w;
-      break;
-    }
-    // A free slot beats any used one; among used ones, the earliest start is the oldest.
-    if (oldest->used && (!w.used || w.start < oldest->start)) oldest = &w;
+std::string RefusalLog::overflow_summary() const {
+  return "rejected " + std::to_string(overflow_.suppressed) + " more connections from " +
+         (overflow_more_ ? "more than " : "") + std::to_string(overflow_distinct_) +
+         " other uids (console_uid=" + render_console_uid(overflow_.console) + ")";
+}
+
+void RefusalLog::close(Window& w, std::vector<std::string>& summaries) {
+  if (w.suppressed > 0) summaries.push_back(&w == &overflow_ ? overflow_summary() : summary(w));
+  w = Window{};
+  if (&w == &overflow_) {
+    overflow_distinct_ = 0;
+    overflow_more_ = false;
   }
-  if (window == nullptr) {
-    // A closed window of this uid that close_windows() has not seen yet ends here too.
-    for (Window& w : windows_) {
-      if (w.used && w.uid == uid) {
-        if (w.suppressed > 0) summaries.push_back(summary(w));
-        w = Window{};
-        oldest = &w;
-      }
-    }
-    if (oldest->used && oldest->suppressed > 0) summaries.push_back(summary(*oldest));
-    window = oldest;
-    *window = Window{true, uid, now, 0, 0, console};
-  }
-  window->console = console;
-  if (window->written < kLinesPerWindow) {
-    ++window->written;
+}
+
+bool RefusalLog::count(Window& w, std::optional<uid_t> console) {
+  w.console = console;
+  if (w.written < kLinesPerWindow) {
+    ++w.written;
     return true;
   }
-  ++window->suppressed;
+  ++w.suppressed;
+  return false;
+}
+
+bool RefusalLog::note(uid_t uid, std::optional<uid_t> console, Clock::time_point now,
+                      std::vector<std::string>& summaries) {
+  Window* free = nullptr;
+  for (Window& w : windows_) {
+    const bool open = w.used && now - w.start < kWindow;
+    if (open && w.uid == uid) return count(w, console);
+    // A closed window that close_windows() has not seen yet ends here, its slot free again.
+    if (w.used && !open) close(w, summaries);
+    if (!w.used && free == nullptr) free = &w;
+  }
+  if (free != nullptr) {
+    *free = Window{true, uid, now, 0, 0, console};
+    return count(*free, console);
+  }
+  // Every slot holds an open window: the refusal counts in the overflow window, never in a fresh
+  // window of its own, so that no number of uids can raise the budget.
+  if (overflow_.used && now - overflow_.start >= kWindow) close(overflow_, summaries);
+  if (!overflow_.used) overflow_ = Window{true, 0, now, 0, 0, console};
+  if (count(overflow_, console)) return true;
+  const auto end = overflow_uids_.begin() + static_cast<long>(overflow_distinct_);
+  if (std::find(overflow_uids_.begin(), end, uid) != end) return false;
+  if (overflow_distinct_ < kOverflowUids) {
+    overflow_uids_[overflow_distinct_++] = uid;
+  } else {
+    overflow_more_ = true;
+  }
   return false;
 }
 
 std::vector<std::string> RefusalLog::close_windows(Clock::time_point now) {
   std::vector<std::string> lines;
   for (Window& w : windows_) {
-    if (!w.used || now - w.start < kWindow) continue;
-    if (w.suppressed > 0) lines.push_back(summary(w));
-    w = Window{};
+    if (w.used && now - w.start >= kWindow) close(w, lines);
   }
+  if (overflow_.used && now - overflow_.start >= kWindow) close(overflow_, lines);
   return lines;
 }
 
 std::optional<Clock::time_point> RefusalLog::next_summary() const {
   std::optional<Clock::time_point> next;
-  for (const Window& w : windows_) {
-    if (!w.used || w.suppressed == 0) continue;
-    if (!next || w.start + kWindow < *next) next = w.start + kWindow;
-  }
+  auto consider = [&](const Window& w) {
+    if (w.used && w.suppressed > 0 && (!next || w.start + kWindow < *next))
+      next = w.start + kWindow;
+  };
+  for (const Window& w : windows_)
+    consider(w);
+  consider(overflow_);
   return next;
 }
 
@@ -212,13 +173,24 @@ std::optional<Clock::time_point> AcceptFailures::next_report() const {
 
 // ---- The decision -----------------------------------------------------------------------------
 
-Admission admit(uid_t peer, std::optional<uid_t> console, Clock::time_point now,
-                ConnectionCaps& caps, RefusalLog& refusals) {
+std::optional<std::string> notice_console(Activity& activity, std::optional<uid_t> console) {
+  if (!activity.console_changed(console)) return std::nullopt;
+  const std::size_t closed =
+      activity.close_idle([&](uid_t uid) { return !is_admitted(uid, console); });
+  if (closed == 0) return std::nullopt;
+  return "closed " + std::to_string(closed) +
+         " idle connections of users the console no longer admits (console_uid=" +
+         render_console_uid(console) + ")";
+}
+
+Admission admit(uid_t peer, int socket, std::optional<uid_t> console, Clock::time_point now,
+                Activity& activity, RefusalLog& refusals) {
   Admission out;
-  ConnectionCaps::Taken taken;
+  if (auto line = notice_console(activity, console)) out.lines.push_back(std::move(*line));
+  Activity::Taken taken;
   const bool authorized = is_admitted(peer, console);
   if (authorized) {
-    taken = caps.take(peer);
+    taken = activity.take(peer, socket, [&](uid_t uid) { return !is_admitted(uid, console); });
     if (taken.place) {
       out.lines.push_back(connection_line(peer, render_console_uid(console)));
       out.place = std::move(taken.place);
@@ -234,7 +206,7 @@ Admission admit(uid_t peer, std::optional<uid_t> console, Clock::time_point now,
   const std::string uid = std::to_string(peer);
   if (!authorized) {
     out.lines.push_back(not_authorized_line(peer, console));
-  } else if (taken.full == ConnectionCaps::Full::User) {
+  } else if (taken.full == Activity::Full::User) {
     out.lines.push_back("rejecting peer: uid=" + uid + " has too many connections (" +
                         std::to_string(taken.held) + ")");
   } else {

@@ -1,8 +1,8 @@
 // Who may use a connection, and what a peer may make the daemon spend before it is turned away.
 // The accept loop decides every connection here, before any thread exists for it: the decision
-// table, the caps on open connections, a log budget for refusals, and the pause after accept runs
-// out of a resource. Nothing here touches a socket; the time comes in from the caller, so that
-// the tests can move it.
+// table, the caps on open connections (held with the rest of what is going on, activity.h), a log
+// budget for refusals, and the pause after accept runs out of a resource. Nothing here reads or
+// writes a socket; the time comes in from the caller, so that the tests can move it.
 #pragma once
 
 #include <sys/types.h>
@@ -10,11 +10,11 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "activity.h"
 #include "helper_ipc/io_error.h"
 
 namespace pelmor {
@@ -24,8 +24,8 @@ using Clock = std::chrono::steady_clock;
 // The peer uid when the system cannot tell it.
 inline constexpr uid_t kUnknownUid = static_cast<uid_t>(-1);
 
-// Root is always refused; the console's owner is admitted; when the console's owner cannot be
-// read, every other user is.
+// Root is always refused, and so is a peer whose uid could not be read; the console's owner is
+// admitted; when the console's owner cannot be read, every other user is.
 bool is_admitted(uid_t peer, std::optional<uid_t> console);
 
 // The owner of "/dev/console" (following links), or nothing when its status cannot be read.
@@ -39,93 +39,55 @@ std::string render_console_uid(std::optional<uid_t> uid);
 // console has changed hands.
 std::string not_authorized_line(uid_t peer, std::optional<uid_t> console);
 
-// Open admitted connections, per uid and in all. The accept loop takes a place for each admitted
-// connection; the connection gives it back when its thread ends, so this is the one piece of
-// state the accept loop shares with the connection threads.
-class ConnectionCaps {
- public:
-  // Far above what one client program opens at once; at the total, the threads' stacks and the
-  // descriptors (two per connection) stay well inside the daemon's limits.
-  static constexpr std::size_t kPerUid = 64;
-  static constexpr std::size_t kTotal = 256;
-
-  // One connection's place; released when it is destroyed.
-  class Place {
-   public:
-    Place() = default;
-    Place(Place&& other) noexcept : caps_(other.caps_), uid_(other.uid_) { other.caps_ = nullptr; }
-    Place& operator=(Place&& other) noexcept;
-    Place(const Place&) = delete;
-    Place& operator=(const Place&) = delete;
-    ~Place() { release(); }
-
-    explicit operator bool() const noexcept { return caps_ != nullptr; }
-    void release() noexcept;
-
-   private:
-    friend class ConnectionCaps;
-    Place(ConnectionCaps* caps, uid_t uid) : caps_(caps), uid_(uid) {}
-    ConnectionCaps* caps_ = nullptr;
-    uid_t uid_ = 0;
-  };
-
-  enum class Full { No, User, All };
-  struct Taken {
-    Place place;  // empty when a cap is reached
-    Full full = Full::No;
-    std::size_t held = 0;  // the connections the uid (Full::User) or everyone (Full::All) holds
-  };
-
-  // A place for a new connection of `uid`, or which cap stands in the way.
-  Taken take(uid_t uid);
-  std::size_t held(uid_t uid) const;
-  std::size_t held() const;
-
- private:
-  void give_back(uid_t uid) noexcept;
-
-  struct Entry {
-    uid_t uid = 0;
-    std::size_t count = 0;  // 0: the entry is free
-  };
-  mutable std::mutex lock_;
-  // At most kTotal connections, so at most kTotal uids hold one.
-  std::array<Entry, kTotal> entries_{};
-  std::size_t total_ = 0;
-};
-
-// The log budget of refusals, per uid: the first kLinesPerWindow refusals of a window are written
-// in full, the rest are counted, and when the window closes one line says how many were not
-// written. The table has a fixed size; when it is full, the oldest window closes early. Used by
-// the accept loop alone.
+// The log budget of refusals: the first kLinesPerWindow refusals of a uid's window are written in
+// full, the rest are counted, and when the window closes one line says how many were not written.
+// The table of windows has a fixed size; a uid that finds no slot free (every window open) goes
+// into one overflow window that all such uids share, with the same budget and a summary of its
+// own. So any number of uids together write at most kMostLines lines about refusals per window.
+// Used by the accept loop alone.
 class RefusalLog {
  public:
   static constexpr std::size_t kLinesPerWindow = 10;
   static constexpr Clock::duration kWindow = std::chrono::seconds(10);
   static constexpr std::size_t kSlots = 32;
+  // The uids that the overflow window's summary tells apart; beyond, it says "more than".
+  static constexpr std::size_t kOverflowUids = 256;
+  // A refusal written in full is two lines; each window, the overflow one too, ends in a summary.
+  static constexpr std::size_t kMostLines = (kSlots + 1) * (2 * kLinesPerWindow + 1);
+  static_assert(kMostLines <= 1000);
 
-  // Whether the refusal of `uid` at `now` is written in full; when not, it is counted. A summary
-  // of a window closed to make room goes to `summaries`.
+  // Whether the refusal of `uid` at `now` is written in full; when not, it is counted. The summary
+  // of an earlier window that closed without being collected goes to `summaries`.
   bool note(uid_t uid, std::optional<uid_t> console, Clock::time_point now,
             std::vector<std::string>& summaries);
   // The summary lines of the windows that have closed by `now`, which are then forgotten.
   std::vector<std::string> close_windows(Clock::time_point now);
   // When the next window with something to summarise closes, if one has.
   std::optional<Clock::time_point> next_summary() const;
+  // The uids' windows open (the overflow window not counted).
   std::size_t windows() const;
 
  private:
   struct Window {
     bool used = false;
-    uid_t uid = 0;
+    uid_t uid = 0;  // not used by the overflow window
     Clock::time_point start;
     std::size_t written = 0;
     std::size_t suppressed = 0;
     std::optional<uid_t> console;  // as at the last refusal counted
   };
+  // Whether `w` counts the refusal (written in full, or suppressed).
+  static bool count(Window& w, std::optional<uid_t> console);
   static std::string summary(const Window& w);
+  std::string overflow_summary() const;
+  // The summary of `w`, if it has one, then `w` forgotten.
+  void close(Window& w, std::vector<std::string>& summaries);
 
   std::array<Window, kSlots> windows_{};
+  Window overflow_;
+  std::array<uid_t, kOverflowUids> overflow_uids_{};  // the distinct uids it suppressed
+  std::size_t overflow_distinct_ = 0;
+  bool overflow_more_ = false;  // and more than those
 };
 
 // accept() failures in bursts. A resource failure (EMFILE, ENFILE, ENOBUFS, ENOMEM) repeats for as
@@ -159,16 +121,23 @@ class AcceptFailures {
   std::size_t repeats_ = 0;
 };
 
+// Called with the console's owner at every look (each accept, each request): when it has changed
+// hands since the last look, the idle connections of users it no longer admits are shut down, and
+// the line to write about them, when there were any.
+std::optional<std::string> notice_console(Activity& activity, std::optional<uid_t> console);
+
 // The accept loop's decision for one accepted connection: the lines to write and, for an admitted
 // peer, its place under the caps.
 struct Admission {
   std::vector<std::string> lines;
-  ConnectionCaps::Place place;  // empty: close the connection now
+  Activity::Place place;  // empty: close the connection now
 };
 
-// Decides the connection of `peer` while `console` owns the console, at `now`: the decision table,
-// then the caps, with the lines of a refusal under the refusal log's budget.
-Admission admit(uid_t peer, std::optional<uid_t> console, Clock::time_point now,
-                ConnectionCaps& caps, RefusalLog& refusals);
+// Decides the connection of `peer` on `socket` while `console` owns the console, at `now`: the
+// console's change noticed, the decision table, then the caps (a peer whom only the total keeps
+// out gets the place of a user who left the console), with the lines of a refusal under the
+// refusal log's budget.
+Admission admit(uid_t peer, int socket, std::optional<uid_t> console, Clock::time_point now,
+                Activity& activity, RefusalLog& refusals);
 
 }  // namespace pelmor

@@ -26,9 +26,9 @@ Connection::Connection(AdmittedPeer peer)
 
 Connection::~Connection() {
   (void)writer_.flush();
+  place_.leave();
   socket_.reset();
   duplicate_.reset();
-  place_.release();
 }
 
 }  // namespace pelmor

@@ -1,11 +1,13 @@
 // One admitted connection, as its thread holds it: the accepted socket, a duplicate of it for
-// reading, the buffered reader and writer over the two, the peer's uid, and its place under the
-// connection caps. Every way out of the connection ends here: the writer is flushed once more, the
-// socket is closed, then the duplicate, and the place is given back last.
+// reading, the buffered reader and writer over the two, the peer's uid, and its place in the
+// daemon's activity. Every way out of the connection ends here: the writer is flushed once more,
+// the place is given back (from then on no other thread shuts the socket down), then the socket is
+// closed, then the duplicate.
 #pragma once
 
 #include <sys/types.h>
 
+#include "activity.h"
 #include "admission.h"
 #include "helper_ipc/result.h"
 #include "helper_ipc/stream.h"
@@ -19,7 +21,7 @@ struct AdmittedPeer {
   helper_ipc::UniqueFd socket;
   helper_ipc::UniqueFd duplicate;
   uid_t uid = kUnknownUid;
-  ConnectionCaps::Place place;
+  Activity::Place place;  // destroyed first: it leaves before the sockets close
 };
 
 // A duplicate of `socket` for reading: close-on-exec, numbered 3 or more.
@@ -34,11 +36,12 @@ class Connection {
 
   uid_t uid() const noexcept { return uid_; }
   int socket() const noexcept { return socket_.get(); }
+  Activity::Place& place() noexcept { return place_; }
   helper_ipc::BufReader& reader() noexcept { return reader_; }
   helper_ipc::BufWriter& writer() noexcept { return writer_; }
 
  private:
-  ConnectionCaps::Place place_;
+  Activity::Place place_;
   uid_t uid_;
   helper_ipc::UniqueFd socket_;
   // Reads go through a duplicate of the socket, writes through the socket itself: the reader and

@@ -32,11 +32,12 @@ void write_be16(std::span<std::uint8_t> bytes, std::size_t at, std::uint16_t val
   bytes[at + 1] = static_cast<std::uint8_t>(value);
 }
 
-// Sends one echo request and waits for its reply until the deadline; true when it came.
-bool probe(const helper_ipc::Ipv4Addr& ip) {
+// Sends one echo request and waits for its reply until the deadline; true when it came. Nothing
+// when the raw socket could not be opened and the line saying so could not be written either.
+std::optional<bool> probe(const helper_ipc::Ipv4Addr& ip) {
   auto socket = helper_ipc::platform::open_socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
   if (!socket) {
-    log_line("icmp: raw socket create failed: " + socket.error().text());
+    if (!log_line("icmp: raw socket create failed: " + socket.error().text())) return std::nullopt;
     return false;
   }
   const int fd = socket->get();
@@ -114,9 +115,11 @@ std::optional<timeval> receive_timeout(std::chrono::nanoseconds remaining) {
   return timeout;
 }
 
-helper_ipc::Response icmp_echo(const helper_ipc::IcmpEcho& request) {
+std::optional<helper_ipc::Response> icmp_echo(const helper_ipc::IcmpEcho& request) {
   // The socket belongs to probe() and is closed when it returns, before the reply exists.
-  return helper_ipc::IcmpResult{probe(request.ip)};
+  const std::optional<bool> answered = probe(request.ip);
+  if (!answered) return std::nullopt;
+  return helper_ipc::IcmpResult{*answered};
 }
 
 }  // namespace pelmor

@@ -38,7 +38,8 @@ std::optional<timeval> receive_timeout(std::chrono::nanoseconds remaining);
 
 // Sends one echo request to `ip` and answers IcmpResult(true) when a matching reply arrived in
 // time, IcmpResult(false) in every other case. Logs "icmp: raw socket create failed: {}" when the
-// raw socket cannot be opened.
-helper_ipc::Response icmp_echo(const helper_ipc::IcmpEcho& request);
+// raw socket cannot be opened; when that line cannot be written, answers nothing, and the
+// connection ends without a reply as it does for its own lines.
+std::optional<helper_ipc::Response> icmp_echo(const helper_ipc::IcmpEcho& request);
 
 }  // namespace pelmor

@@ -1,6 +1,8 @@
 #include "sys.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/param.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "helper_ipc/platform.h"
 #include "helper_ipc/retry_eintr.h"
@@ -122,6 +125,59 @@ void raise_descriptor_limit(rlim_t wanted) {
   if (allowed <= limit.rlim_cur) return;
   limit.rlim_cur = allowed;
   (void)setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+std::optional<std::string> descriptor_path(int fd) {
+  char path[MAXPATHLEN];
+#if defined(__APPLE__)
+  if (fcntl(fd, F_GETPATH, path) == -1) return std::nullopt;
+  return std::string(path);
+#else
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = readlink(link.c_str(), path, sizeof path);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof path) return std::nullopt;
+  return std::string(path, static_cast<std::size_t>(n));
+#endif
+}
+
+namespace {
+
+// open() of `path` without following a link, close-on-exec; interrupted opens are repeated.
+Result<UniqueFd> open_nofollow(const char* path, int flags, mode_t mode = 0) {
+  UniqueFd fd(retry_eintr([&] { return open(path, flags | O_NOFOLLOW | O_CLOEXEC, mode); }));
+  if (!fd) return IoError::last_os_error();
+  return fd;
+}
+
+}  // namespace
+
+Result<UniqueFd> open_log_file(const char* path, const struct stat& like) {
+  // Non-blocking, so that a FIFO put at the path cannot hold the open; it is refused below, and a
+  // regular file ignores the flag.
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_NONBLOCK;
+  auto fd = open_nofollow(path, kFlags);
+  if (!fd && fd.error().os_code() == ENOENT) {
+    fd = open_nofollow(path, kFlags | O_CREAT | O_EXCL, like.st_mode & 07777);
+    if (fd && (fchown(fd->get(), like.st_uid, like.st_gid) == -1 ||
+               fchmod(fd->get(), like.st_mode & 07777) == -1)) {
+      return IoError::last_os_error();
+    }
+  }
+  if (!fd) return fd;
+  struct stat st {};
+  if (fstat(fd->get(), &st) == -1) return IoError::last_os_error();
+  if (!S_ISREG(st.st_mode)) return IoError::from_errno(EINVAL);
+  return fd;
+}
+
+Result<LockedFile> open_and_lock(const char* path) {
+  auto fd = open_nofollow(path, O_RDWR | O_CREAT, 0644);
+  if (!fd) return std::move(fd).error();
+  if (retry_eintr([&] { return flock(fd->get(), LOCK_EX | LOCK_NB); }) == 0) {
+    return LockedFile{std::move(fd).value(), false};
+  }
+  if (errno != EWOULDBLOCK) return IoError::last_os_error();
+  return LockedFile{std::move(fd).value(), true};
 }
 
 }  // namespace pelmor::sys

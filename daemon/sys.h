@@ -1,6 +1,7 @@
 // The daemon's own system calls, in the forms of the system that runs it: accepting a connection,
 // the peer's uid, a file's mode set without following a link, pipes to the tools and the spawn
-// options they start with, IPv4 socket addresses, and the descriptor limit. The client library
+// options they start with, IPv4 socket addresses, the descriptor limit, the pid file, and the path
+// of the log file and its reopening. The client library
 // carries none of these. Beside helper_ipc's platform.cc, this is the one place of the daemon
 // that tells macOS from Linux.
 #pragma once
@@ -8,9 +9,12 @@
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "helper_ipc/result.h"
@@ -55,5 +59,23 @@ sockaddr_in ipv4_socket_address(std::uint32_t host_order_address, std::uint16_t 
 // Raises the soft limit on open descriptors to `wanted`, as far as the hard limit allows; never
 // lowers it. A limit that cannot be raised is left as it is.
 void raise_descriptor_limit(rlim_t wanted);
+
+// The path of the file open on `fd` (F_GETPATH on macOS, /proc/self/fd on Linux), or nothing.
+std::optional<std::string> descriptor_path(int fd);
+
+// Opens the regular file at `path` for appending, without following a link there, close-on-exec.
+// A missing file is created with the mode, owner and group of `like`.
+helper_ipc::Result<helper_ipc::UniqueFd> open_log_file(const char* path, const struct stat& like);
+
+// The file at `path`, opened for reading and writing without following a link there (created with
+// mode 0644 when missing, never truncated), close-on-exec, with an exclusive flock taken without
+// waiting: a flock, unlike an fcntl lock, stays with the descriptor however the process's other
+// descriptors of the file are closed, and goes with the process. `held_elsewhere` when another
+// process holds the lock; the file is open all the same, to read what it holds.
+struct LockedFile {
+  helper_ipc::UniqueFd fd;
+  bool held_elsewhere = false;
+};
+helper_ipc::Result<LockedFile> open_and_lock(const char* path);
 
 }  // namespace pelmor::sys

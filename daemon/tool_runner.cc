@@ -17,6 +17,7 @@
 #include <optional>
 #include <utility>
 
+#include "activity.h"
 #include "helper_ipc/result.h"
 #include "helper_ipc/retry_eintr.h"
 #include "helper_ipc/unique_fd.h"
@@ -66,8 +67,14 @@ using SpawnFileActions = SpawnObject<posix_spawn_file_actions_t, posix_spawn_fil
 using SpawnAttributes =
     SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
 
-// Waits for the tool to end and returns its raw wait status.
+// Waits for the tool to end and returns its raw wait status. The tool is registered with the
+// daemon's activity from its start, so that a stop cut short can kill it; it leaves the register
+// after it has ended but before it is reaped, so that the pid killed is never one that the system
+// may already have given to another process.
 Result<int> reap(pid_t pid) {
+  siginfo_t ended{};
+  (void)helper_ipc::retry_eintr([&] { return waitid(P_PID, pid, &ended, WEXITED | WNOWAIT); });
+  activity().tool_ending(pid);
   int status = 0;
   if (helper_ipc::retry_eintr([&] { return waitpid(pid, &status, 0); }) == -1) {
     return IoError::last_os_error();
@@ -100,6 +107,10 @@ class Child {
 
   // Waits for the tool to end and returns its raw wait status; the process is gone afterwards.
   Result<int> wait() { return reap(std::exchange(pid_, -1)); }
+  // Ends the tool now; it is still to be waited for.
+  void kill() {
+    if (pid_ > 0) (void)::kill(pid_, SIGKILL);
+  }
   // Hands the process over to whoever reaps it instead.
   pid_t release() { return std::exchange(pid_, -1); }
 
@@ -165,19 +176,24 @@ Result<Child> start(const std::string& program, const std::vector<std::string>& 
   if (auto st = sys::spawn_close_other_descriptors(actions.get(), &flags); !st) {
     return std::move(st).error();
   }
-  // The daemon ignores SIGPIPE, and an ignored signal survives exec: the tool gets the default
-  // action back, and starts with no signal blocked whatever the calling thread blocks.
+  // An ignored signal survives exec (the daemon ignores SIGPIPE): the tool gets the default action
+  // of every signal that the daemon does not leave at it, and starts with no signal blocked
+  // whatever the calling thread blocks.
   sigset_t defaults, mask;
   sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
+  for (const int signal : {SIGPIPE, SIGHUP, SIGINT, SIGTERM})
+    sigaddset(&defaults, signal);
   sigemptyset(&mask);
   rc = posix_spawnattr_setsigdefault(attr.get(), &defaults);
   if (rc == 0) rc = posix_spawnattr_setsigmask(attr.get(), &mask);
   if (rc == 0) rc = posix_spawnattr_setflags(attr.get(), flags);
   if (auto st = from_rc(rc); !st) return std::move(st).error();
 
+  // Once a stop is cut short, no tool starts: one could outlive the daemon.
+  if (!activity().tool_starting()) return IoError::from_errno(ECANCELED);
   pid_t pid = -1;
   rc = posix_spawn(&pid, program.c_str(), actions.get(), attr.get(), argv.data(), environ);
+  activity().tool_started(rc == 0 ? pid : -1);
   if (auto st = from_rc(rc); !st) return std::move(st).error();
   Child child(pid);
 
@@ -363,12 +379,15 @@ ToolOutcome run_tool_with_input(const std::string& program, const std::vector<st
     if (failure && failure->writing && failure->error.os_code() == EPIPE) block.consume_raised();
   }
   if (failure) {
-    // All three pipes close at once. After a failed write the tool is reaped without delaying the
-    // reply; after a failed read (which ordinary pipes never give) it is waited for here.
+    // A tool that closed its input has read what it wanted; it is reaped without delaying the
+    // reply. Any other failure cuts the input short, and a tool that saw its end would take what
+    // it got for the whole (a rule set loaded in part): it is killed before its input closes.
+    const bool closed_by_tool = failure->writing && failure->error.os_code() == EPIPE;
+    if (!closed_by_tool) child->kill();
     child->input.reset();
     child->out.reset();
     child->err.reset();
-    if (failure->writing) {
+    if (closed_by_tool) {
       reap_in_background(child->release());
     } else {
       (void)child->wait();

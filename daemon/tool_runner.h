@@ -38,8 +38,10 @@ using ToolOutcome = std::variant<RunFailure, UnsuccessfulExit, SuccessfulExit>;
 
 // Runs `program` (an absolute path, also its zeroth argument) with `args`, each passed unchanged
 // as one argument. Standard input is "/dev/null"; standard output and standard error are read
-// together to their ends. The tool starts with SIGPIPE at its default action, no signal blocked,
-// and no descriptor of ours but its three standard streams. An argument holding a NUL starts
+// together to their ends. The tool starts with SIGPIPE, SIGHUP, SIGINT and SIGTERM at their
+// default actions, no signal blocked, and no descriptor of ours but its three standard streams.
+// From its start until it is reaped it is registered with the daemon's activity(), which kills it
+// when a stop is cut short. An argument holding a NUL starts
 // nothing. The caller's descriptors 0 to 2 must be open (the daemon reopens closed ones on
 // "/dev/null" at start), so that no pipe takes one of their numbers. However the run is left, an
 // exception included, the tool has ended and been reaped by then: one still running is killed.
@@ -47,8 +49,10 @@ ToolOutcome run_tool(const std::string& program, const std::vector<std::string>&
 
 // As run_tool, with `input` written to the tool's standard input (a pipe), which is then closed.
 // The output is read while the input is written, so a tool that answers early cannot stall the
-// run. If the input cannot be written whole, the outcome is a RunFailure with the write's error
-// (EPIPE when the tool closed its input); the tool is still reaped, without delaying the reply.
+// run. If the input cannot be written whole, the outcome is a RunFailure with the write's error.
+// A tool that closed its input (EPIPE) is reaped without delaying the reply; for any other reason
+// the tool is killed before its input pipe closes, so that it never sees the end of an input cut
+// short, and then reaped.
 // Writing to a tool that closed its input raises no SIGPIPE that could end the process, so the
 // caller need not ignore it, nor block it on its other threads: on macOS the input pipe does not
 // raise it at all, and on Linux, which sends it to the writing thread, it is blocked there while

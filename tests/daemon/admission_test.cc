@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -28,14 +27,13 @@ TEST(Admission, Table) {
   const Row rows[] = {
       {0, 0, false},
       {0, std::nullopt, false},
-      {0, 501, false},
       {501, 501, true},
       {501, 502, false},
       {501, std::nullopt, true},
       {501, 0, false},
-      {kUnknownUid, 501, false},
-      {kUnknownUid, std::nullopt, true},
-      {kUnknownUid, kUnknownUid, true},
+      // A peer whose uid could not be read is never admitted as an unknown uid.
+      {kUnknownUid, std::nullopt, false},
+      {kUnknownUid, kUnknownUid, false},
   };
   for (const Row& r : rows) {
     EXPECT_EQ(is_admitted(r.peer, r.console), r.admitted)
@@ -52,7 +50,7 @@ TEST(Admission, LinesOfEachOutcome) {
     bool admitted;
     Lines lines;
   };
-  constexpr std::size_t kTotal = ConnectionCaps::kTotal;
+  constexpr std::size_t kTotal = Activity::kTotal;
   const std::string rejected_all =
       "rejecting peer: uid=501 finds too many connections in all (256)";
   // clang-format off
@@ -63,81 +61,30 @@ TEST(Admission, LinesOfEachOutcome) {
                            "rejecting peer: uid=0 not authorized (console_uid=Some(0))"}},
       {502, 501, 0, 0, false, {"connection from uid=502 (console_uid=Some(501))",
                                "rejecting peer: uid=502 not authorized (console_uid=Some(501))"}},
-      {501, 501, ConnectionCaps::kPerUid, 0, false,
+      {501, 501, Activity::kPerUid, 0, false,
        {"connection from uid=501 (console_uid=Some(501))",
         "rejecting peer: uid=501 has too many connections (64)"}},
       {501, std::nullopt, 3, kTotal - 4, true, {"connection from uid=501 (console_uid=None)"}},
       {501, std::nullopt, 3, kTotal - 3, false,
        {"connection from uid=501 (console_uid=None)", rejected_all}},
+      // The others have left the console: one of them gives up its place.
+      {501, 501, 3, kTotal - 3, true, {"connection from uid=501 (console_uid=Some(501))"}},
   };
   // clang-format on
+  const auto nobody = [](uid_t) { return false; };
   for (const Row& r : rows) {
-    ConnectionCaps caps;
+    Activity activity;
     RefusalLog refusals;
-    std::vector<ConnectionCaps::Place> held;
+    std::vector<Activity::Place> held;
     for (std::size_t i = 0; i < r.already_held; ++i)
-      held.push_back(caps.take(r.peer).place);
+      held.push_back(activity.take(r.peer, -1, nobody).place);
     for (std::size_t i = 0; i < r.others; ++i)
-      held.push_back(caps.take(static_cast<uid_t>(2000 + i / 50)).place);
-    Admission a = admit(r.peer, r.console, t0, caps, refusals);
+      held.push_back(activity.take(static_cast<uid_t>(2000 + i / 50), -1, nobody).place);
+    Admission a = admit(r.peer, -1, r.console, t0, activity, refusals);
     EXPECT_EQ(static_cast<bool>(a.place), r.admitted) << r.peer;
     EXPECT_EQ(a.lines, r.lines);
-    EXPECT_EQ(caps.held(r.peer), r.already_held + (r.admitted ? 1 : 0));
+    EXPECT_EQ(activity.held(r.peer), r.already_held + (r.admitted ? 1 : 0));
   }
-}
-
-TEST(ConnectionCaps, PerUidAndInAllAndGivenBack) {
-  ConnectionCaps caps;
-  std::vector<ConnectionCaps::Place> places;
-  // One uid fills its share; another is not affected by it.
-  for (std::size_t i = 0; i < ConnectionCaps::kPerUid; ++i) {
-    auto taken = caps.take(1000);
-    ASSERT_TRUE(taken.place) << i;
-    places.push_back(std::move(taken.place));
-  }
-  auto over = caps.take(1000);
-  EXPECT_FALSE(over.place);
-  EXPECT_EQ(over.full, ConnectionCaps::Full::User);
-  EXPECT_EQ(over.held, ConnectionCaps::kPerUid);
-  EXPECT_TRUE(caps.take(1001).place);  // taken and given back at once
-
-  // Many uids fill the total; then nobody gets in, not even a uid that holds nothing.
-  for (uid_t uid = 2000; caps.held() < ConnectionCaps::kTotal; ++uid) {
-    auto taken = caps.take(uid);
-    ASSERT_TRUE(taken.place) << uid;
-    places.push_back(std::move(taken.place));
-  }
-  auto all = caps.take(5);
-  EXPECT_FALSE(all.place);
-  EXPECT_EQ(all.full, ConnectionCaps::Full::All);
-  EXPECT_EQ(all.held, ConnectionCaps::kTotal);
-
-  // A place given back (its connection ended) lets exactly one more in.
-  places.erase(places.begin());
-  EXPECT_EQ(caps.held(), ConnectionCaps::kTotal - 1);
-  EXPECT_EQ(caps.held(1000), ConnectionCaps::kPerUid - 1);
-  ConnectionCaps::Place again = caps.take(1000).place;
-  EXPECT_TRUE(again);
-  EXPECT_FALSE(caps.take(1000).place);
-  places.clear();
-  again = ConnectionCaps::Place();
-  EXPECT_EQ(caps.held(), 0u);
-  EXPECT_EQ(caps.held(1000), 0u);
-}
-
-TEST(ConnectionCaps, ThreadsGivingBackWhileTheLoopTakes) {
-  ConnectionCaps caps;
-  constexpr int kRounds = 20'000;
-  std::vector<ConnectionCaps::Place> handed;
-  std::thread ender([&] {
-    for (int i = 0; i < kRounds; ++i) {
-      ConnectionCaps::Place p = caps.take(static_cast<uid_t>(i % 7)).place;
-    }
-  });
-  for (int i = 0; i < kRounds; ++i)
-    (void)caps.take(static_cast<uid_t>(i % 5)).place;
-  ender.join();
-  EXPECT_EQ(caps.held(), 0u);
 }
 
 // Refusals of one uid at the times given (offsets from t0); the lines written in full (pairs
@@ -212,34 +159,40 @@ TEST(RefusalLog, ANewWindowAfterTheOldOneClosed) {
   EXPECT_EQ(f.summaries.back(), "rejected 1 more connections from uid=1001 (console_uid=None)");
 }
 
-TEST(RefusalLog, UidsCountedApart) {
-  Flood f;
-  for (int i = 0; i < 30; ++i) {
-    f.refuse(1001, 0s);
-    f.refuse(0, 0s);
+// Uids taking turns: each refusal is written in full or counted in a summary, and however many
+// uids there are, the lines stay within the bound; uids beyond the table share one window.
+TEST(RefusalLog, AnyNumberOfUidsStayWithinTheBound) {
+  struct Row {
+    uid_t uids;
+    int rounds;
+    std::size_t written;   // refusals written in full
+    std::string overflow;  // the end of the overflow window's summary, if it has one
+  };
+  const Row rows[] = {
+      {1, 1000, 10, ""},
+      {32, 100, 320, ""},
+      {33, 100, 330, "from 1 other uids (console_uid=Some(501))"},
+      {120, 50, 330, "from 88 other uids (console_uid=Some(501))"},
+      {5000, 2, 74, "from more than 256 other uids (console_uid=Some(501))"},
+  };
+  for (const Row& r : rows) {
+    Flood f;
+    for (int round = 0; round < r.rounds; ++round) {
+      for (uid_t uid = 0; uid < r.uids; ++uid)
+        f.refuse(7000 + uid, std::chrono::milliseconds(round));
+    }
+    f.close(10s);
+    std::size_t counted = f.written;
+    std::string overflow;
+    for (const std::string& s : f.summaries) {
+      counted += std::stoul(s.substr(std::string("rejected ").size()));
+      if (s.find(" other uids") != std::string::npos) overflow = s.substr(s.find("from "));
+    }
+    EXPECT_EQ(f.written, r.written) << r.uids;
+    EXPECT_EQ(counted, static_cast<std::size_t>(r.uids) * r.rounds) << r.uids;
+    EXPECT_LE(2 * f.written + f.summaries.size(), RefusalLog::kMostLines) << r.uids;
+    EXPECT_EQ(overflow, r.overflow) << r.uids;
   }
-  f.close(10s);
-  EXPECT_EQ(f.written, 20u);
-  EXPECT_EQ(f.summaries,
-            (Lines{"rejected 20 more connections from uid=1001 (console_uid=Some(501))",
-                   "rejected 20 more connections from uid=0 (console_uid=Some(501))"}));
-}
-
-TEST(RefusalLog, FullTableDropsTheOldestWindowWithItsSummary) {
-  Flood f;
-  // The first uid floods, then as many others as there are slots come one by one.
-  for (int i = 0; i < 12; ++i)
-    f.refuse(5000, 0s);
-  for (uid_t uid = 6000; uid < 6000 + RefusalLog::kSlots; ++uid)
-    f.refuse(uid, std::chrono::milliseconds(uid - 5999));
-  EXPECT_EQ(f.log.windows(), RefusalLog::kSlots);
-  EXPECT_EQ(f.summaries,
-            Lines{"rejected 2 more connections from uid=5000 (console_uid=Some(501))"});
-  // uid 5000's window is gone: it starts with a full budget again.
-  const std::size_t before = f.written;
-  f.refuse(5000, 1s);
-  EXPECT_EQ(f.written, before + 1);
-  EXPECT_EQ(f.log.windows(), RefusalLog::kSlots);
 }
 
 TEST(AcceptFailures, BurstsOfResourceErrors) {

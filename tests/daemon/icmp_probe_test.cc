@@ -271,7 +271,8 @@ pid_t start_forger(std::uint8_t source) {
   if (s.unprivileged && (setgid(65534) == -1 || setuid(65534) == -1)) fail(Step::DropPrivilege);
 
   const auto start = std::chrono::steady_clock::now();
-  const helper_ipc::Response response = icmp_echo({helper_ipc::Ipv4Addr{{127, 0, 0, s.probed}}});
+  const helper_ipc::Response response =
+      icmp_echo({helper_ipc::Ipv4Addr{{127, 0, 0, s.probed}}}).value();
   const auto elapsed = std::chrono::steady_clock::now() - start;
   for (const pid_t helper : {noise, forger}) {
     if (helper <= 0) continue;

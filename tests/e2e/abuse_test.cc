@@ -279,44 +279,6 @@ TEST_F(AbuseTest, TheCapOnOneUsersConnections) {
       << " threads, " << threads_held << " with the connections";
 }
 
-// The daemon's soft and hard descriptor limits, from /proc/PID/limits.
-std::pair<std::string, std::string> descriptor_limits(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/limits");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind("Max open files", 0) != 0) continue;
-    std::istringstream fields(line.substr(14));
-    std::string soft, hard;
-    fields >> soft >> hard;
-    return {soft, hard};
-  }
-  return {};
-}
-
-TEST_F(AbuseTest, RaisesItsSoftDescriptorLimitWithinTheHardOne) {
-  // Only the soft limit changes here: a hard limit, once lowered, might not come back.
-  rlimit own{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &own), 0);
-  const rlim_t hard = own.rlim_max;
-  struct Row {
-    rlim_t soft;
-    rlim_t expected_soft;
-  };
-  const Row rows[] = {
-      {256, std::min<rlim_t>(4096, hard)},  // as launchd starts a daemon: raised for the caps
-      {std::min<rlim_t>(5000, hard), std::min<rlim_t>(5000, hard)},  // never lowered
-  };
-  for (const Row& r : rows) {
-    const rlimit start{r.soft, hard};
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &start), 0);  // the daemon inherits it
-    Daemon daemon;
-    (void)setrlimit(RLIMIT_NOFILE, &own);
-    ASSERT_TRUE(daemon.find_line("listening on "));
-    EXPECT_EQ(descriptor_limits(daemon.pid()),
-              std::make_pair(std::to_string(r.expected_soft),
-                             hard == RLIM_INFINITY ? "unlimited" : std::to_string(hard)));
-  }
-}
-
 TEST_F(AbuseTest, AUserWhoLeftTheConsoleIsCutOffAtTheNextRequest) {
   struct Row {
     std::optional<uid_t> console_now;

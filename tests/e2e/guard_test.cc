@@ -52,16 +52,18 @@ std::string read_proc_file(const fs::path& path) {
   }
 }
 
-// The byte counts of the read() calls in which the daemon's threads wait now.
+// The byte counts of the read() calls in which the daemon's threads wait now. A connection that
+// waits for a frame to begin waits in a poll() of its one descriptor, before any read: it counts
+// as a read of 0 bytes.
 std::vector<unsigned long> waiting_reads(pid_t pid) {
   std::vector<unsigned long> counts;
   for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
     std::istringstream syscall(read_proc_file(task.path() / "syscall"));
     long number = -1;
-    std::string fd, buffer, count;
-    if (syscall >> number >> fd >> buffer >> count && number == SYS_read) {
-      counts.push_back(std::stoul(count, nullptr, 16));
-    }
+    std::string first, second, third;  // read: descriptor, buffer, count; poll: fds, nfds, time-out
+    if (!(syscall >> number >> first >> second >> third)) continue;
+    if (number == SYS_read) counts.push_back(std::stoul(third, nullptr, 16));
+    if (number == SYS_poll && std::stoul(second, nullptr, 16) == 1) counts.push_back(0);
   }
   return counts;
 }

@@ -125,10 +125,16 @@ std::vector<StandIn::Call> StandIn::calls() const {
     const std::string file = entry.path().filename().string();
     if (file.rfind("call.", 0) != 0) continue;
     const std::size_t dot = file.find('.', 5);
-    Call& call = by_pid[std::stol(file.substr(5, dot - 5))];
+    const long pid = std::stol(file.substr(5, dot - 5));
+    Call& call = by_pid[pid];
+    call.pid = static_cast<pid_t>(pid);
     const std::string data = read_file(entry.path());
     if (file.substr(dot + 1) == "input") {
       call.input = data;
+      continue;
+    }
+    if (file.substr(dot + 1) == "ended") {
+      call.ended = true;
       continue;
     }
     for (std::size_t start = 0; start < data.size();) {

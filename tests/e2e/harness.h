@@ -56,10 +56,13 @@ struct StandIn {
   // Forgets the answers prepared and the runs recorded.
   void reset() const;
 
-  // One recorded run: its arguments (after the program) and the input it read.
+  // One recorded run: its process, its arguments (after the program), the input it read, and
+  // whether it went on to its end after reading it (it was not killed).
   struct Call {
+    pid_t pid = 0;
     std::vector<std::string> args;
     std::string input;
+    bool ended = false;
   };
   std::vector<Call> calls() const;
 };

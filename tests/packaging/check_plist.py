@@ -1,40 +1,36 @@
 #!/usr/bin/env python3
-"""Checks the generated launchd definition: valid XML, a property list launchd can load, and the
-settings an administrator relies on (root, started at boot, kept alive, logged to a file that
-others cannot read, enough descriptors for every connection the daemon admits)."""
+"""Checks the generated launchd definition against the daemon it starts: a property list launchd can
+load, that runs the daemon itself (no shell in between, no arguments), with its standard error in
+the same file as its output (the daemon reopens both together when the log is rotated), and a
+stop timeout above the daemon's drain deadline, so that launchd's SIGKILL never comes before the
+requests already read are answered.
+
+usage: check_plist.py PLIST DAEMON_PATH LIFECYCLE_HEADER"""
 import plistlib
+import re
 import sys
 import xml.dom.minidom
 
-path, daemon = sys.argv[1], sys.argv[2]
+path, daemon, header = sys.argv[1:4]
 xml.dom.minidom.parse(path)  # well-formed XML, or an exception
 with open(path, "rb") as f:
     plist = plistlib.load(f, fmt=plistlib.FMT_XML)
+drain = int(re.search(r"kDrainDeadline\{(\d+)\}", open(header).read()).group(1))
 
-expected = {
-    "Label": "pelmor-helper",
-    "UserName": "root",
-    "RunAtLoad": True,
-    "KeepAlive": True,
-    "StandardOutPath": "/var/log/pelmor-helper.log",
-    "StandardErrorPath": "/var/log/pelmor-helper.log",
-    "SoftResourceLimits": {"NumberOfFiles": 4096},
-}
-wrong = {k: plist.get(k) for k, v in expected.items() if plist.get(k) != v}
-
-# The daemon is the program that runs in the end, without arguments of its own (what runs before it
-# is checked by check_start_command.py).
-args = plist.get("ProgramArguments", [])
-if not args or args[-1] != daemon:
-    wrong["ProgramArguments"] = args
+problems = []
+if plist.get("ProgramArguments") != [daemon]:
+    problems.append(f"ProgramArguments {plist.get('ProgramArguments')}, want [{daemon}]")
+if plist.get("StandardErrorPath") != plist.get("StandardOutPath"):
+    problems.append("standard error does not go to the log")
+if not isinstance(plist.get("ExitTimeOut"), int) or plist["ExitTimeOut"] < drain + 5:
+    problems.append(f"ExitTimeOut {plist.get('ExitTimeOut')} leaves no margin over {drain} s")
 # A file launchd creates with this umask is closed to other users and not writable by the group.
-umask = plist.get("Umask")
-if not isinstance(umask, int) or umask & 0o027 != 0o027:
-    wrong["Umask"] = umask
+if not isinstance(plist.get("Umask"), int) or plist["Umask"] & 0o027 != 0o027:
+    problems.append(f"Umask {plist.get('Umask')}")
 # launchd cannot set a soft limit above the hard one.
-hard = plist.get("HardResourceLimits", {}).get("NumberOfFiles")
-if hard is not None and hard < 4096:
-    wrong["HardResourceLimits"] = plist["HardResourceLimits"]
-if wrong:
-    sys.exit(f"{path}: unexpected values {wrong}")
+soft = plist.get("SoftResourceLimits", {}).get("NumberOfFiles", 0)
+if soft > plist.get("HardResourceLimits", {}).get("NumberOfFiles", soft):
+    problems.append("the soft descriptor limit exceeds the hard one")
+if problems:
+    sys.exit(f"{path}: " + "; ".join(problems))
 print(f"{path}: ok")
