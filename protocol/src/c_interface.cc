@@ -128,6 +128,10 @@ helper_ipc_status ask(helper_ipc_client& c, const Request& request) {
 
 extern "C" {
 
+const char* helper_ipc_version(void) {
+  return HELPER_IPC_VERSION_STRING;
+}
+
 helper_ipc_client* helper_ipc_client_new(void) {
   return new (std::nothrow) helper_ipc_client();
 }

@@ -6,6 +6,9 @@
 _Static_assert(HELPER_IPC_OK == 0 && HELPER_IPC_ERR_REPLY == 1 && HELPER_IPC_REFUSED == 2 &&
                    HELPER_IPC_CONNECTION_FAILED == 3 && HELPER_IPC_BAD_ARGUMENT == 4,
                "the status values are part of the interface");
+_Static_assert(HELPER_IPC_VERSION_MAJOR >= 0 && HELPER_IPC_VERSION_MINOR >= 0 &&
+                   HELPER_IPC_VERSION_PATCH >= 0,
+               "the version is plain numbers");
 
 typedef helper_ipc_status (*with_handle)(helper_ipc_client*);
 typedef helper_ipc_status (*with_text)(helper_ipc_client*, const char*);
@@ -32,6 +35,7 @@ static helper_ipc_status (*const bind_dhcp67)(helper_ipc_client*, int*) = helper
 static helper_ipc_status (*const adopt)(helper_ipc_client*, int) = helper_ipc_adopt;
 static const char* (*const last_error)(const helper_ipc_client*) = helper_ipc_last_error;
 static const char* (*const status_name)(helper_ipc_status) = helper_ipc_status_name;
+static const char* (*const version)(void) = helper_ipc_version;
 static bool (*const ipv4_parse)(const char*, uint32_t*) = helper_ipc_ipv4_parse;
 static char* (*const ipv4_format)(uint32_t, char*) = helper_ipc_ipv4_format;
 static helper_ipc_client* (*const client_new)(void) = helper_ipc_client_new;
@@ -42,6 +46,6 @@ int helper_ipc_header_check(void);
 int helper_ipc_header_check(void) {
   return no_arguments[0] && one_text[0] && two_texts[0] && flag_out[0] && set_forwarding &&
          pf_enable && ifconfig_read && ifconfig_set && icmp_echo && bind_dhcp67 && adopt &&
-         last_error && status_name && ipv4_parse && ipv4_format && client_new && client_free &&
-         disconnect;
+         last_error && status_name && version && ipv4_parse && ipv4_format && client_new &&
+         client_free && disconnect;
 }

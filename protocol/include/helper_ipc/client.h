@@ -12,11 +12,15 @@
 #include "helper_ipc/socket_path.h"
 #include "helper_ipc/stream.h"
 #include "helper_ipc/unique_fd.h"
+#include "helper_ipc/version.h"
 
 namespace helper_ipc {
 
 // The daemon's socket, where a client connects unless told otherwise.
 inline constexpr const char* kDefaultSocketPath = kSocketPath;
+
+// The version of this library, "MAJOR.MINOR.PATCH" (HELPER_IPC_VERSION_* hold its numbers).
+inline constexpr std::string_view kVersion = HELPER_IPC_VERSION_STRING;
 
 struct ClientError {
   enum class Kind {

@@ -31,6 +31,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "version.h"
+
 #if defined(HELPER_IPC_C_BUILD) && defined(__GNUC__)
 #define HELPER_IPC_API __attribute__((visibility("default")))
 #else
@@ -66,6 +68,10 @@ typedef enum helper_ipc_status {
 
 /* A client: the handle through which requests go, holding at most one connection. */
 typedef struct helper_ipc_client helper_ipc_client;
+
+/* This library's version, "MAJOR.MINOR.PATCH": the library loaded, which may differ from the
+ * HELPER_IPC_VERSION_* numbers that the caller was compiled with. A static text. */
+HELPER_IPC_API const char* helper_ipc_version(void);
 
 /* A new handle without a connection, or NULL when there is no memory for one. */
 HELPER_IPC_API helper_ipc_client* helper_ipc_client_new(void);
