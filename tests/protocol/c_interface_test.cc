@@ -89,7 +89,8 @@ struct Peer {
 };
 
 // A stand-in for the daemon on a socket path of its own, in a fresh folder. It serves each
-// connection on a thread of its own with `serve`, and keeps the request bodies it read in order.
+// connection on a thread of its own with `serve`, and keeps the request bodies it read in order;
+// without `serve`, it never accepts, and its backlog holds one connection.
 class FakeServer {
  public:
   explicit FakeServer(std::function<void(Peer&)> serve) : serve_(std::move(serve)) {
@@ -101,7 +102,7 @@ class FakeServer {
     path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
     listener_ = std::move(platform::open_socket(AF_UNIX, SOCK_STREAM, 0)).value();
     EXPECT_EQ(bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    EXPECT_EQ(listen(listener_.get(), 16), 0);
+    EXPECT_EQ(listen(listener_.get(), serve_ ? 16 : 0), 0);
     stop_ = std::move(platform::stream_socketpair()).value();
     acceptor_ = std::thread([this] { accept_all(); });
   }
@@ -129,7 +130,7 @@ class FakeServer {
  private:
   void accept_all() {
     pollfd p[2] = {{listener_.get(), POLLIN, 0}, {stop_.second.get(), POLLIN, 0}};
-    while (poll(p, 2, -1) > 0 && p[1].revents == 0) {
+    while (serve_ && poll(p, 2, -1) > 0 && p[1].revents == 0) {
       UniqueFd fd(accept(listener_.get(), nullptr, nullptr));
       served_.emplace_back(
           [this, fd = std::make_shared<UniqueFd>(std::move(fd)), n = accepted_.fetch_add(1)] {
@@ -371,6 +372,20 @@ TEST(CInterface, SendsEachRequestAndTurnsEachReplyIntoItsOutcome) {
     const auto bodies = server.bodies();
     EXPECT_EQ(bodies.empty() ? "" : bodies[0], row.request);
   }
+}
+
+// A daemon that never accepts: connecting waits while the listener's backlog is full (on Linux),
+// and gives up at the time limit.
+TEST(CInterface, GivesUpConnectingWithinTheTimeLimit) {
+  FakeServer server(nullptr);
+  Handle first, second;
+  ASSERT_EQ(helper_ipc_connect(first.c, server.path().c_str()), HELPER_IPC_OK);
+  ASSERT_EQ(helper_ipc_set_timeout_ms(second.c, 200), HELPER_IPC_OK);
+#if defined(__linux__)
+  EXPECT_EQ(helper_ipc_connect(second.c, server.path().c_str()), HELPER_IPC_TIMED_OUT);
+  EXPECT_EQ(last_error(second.c),
+            "connect " + server.path() + ": no connection within the time limit of 200 ms");
+#endif
 }
 
 // Each unusable argument gets its own text, and nothing is sent: the stand-in reads only the ping
