@@ -149,7 +149,8 @@ HELPER_IPC_API helper_ipc_status helper_ipc_pf_load_anchor(helper_ipc_client* cl
 HELPER_IPC_API helper_ipc_status helper_ipc_pf_flush_anchor(helper_ipc_client* client,
                                                             const char* anchor);
 /* Enables the packet filter. *has_token tells whether an enable token came back; *token is it,
- * NUL-terminated (see Threads above for how long it stays valid), or NULL when there is none. */
+ * NUL-terminated (read as such, it stops at the first NUL it may hold; see Threads above for how
+ * long it stays valid), or NULL when there is none. */
 HELPER_IPC_API helper_ipc_status helper_ipc_pf_enable(helper_ipc_client* client, bool* has_token,
                                                       const char** token);
 /* The same, with the token's length in bytes in *token_len (0 without a token). */
