@@ -341,12 +341,14 @@ TEST(CInterface, SendsEachRequestAndTurnsEachReplyIntoItsOutcome) {
     Handle h;
     ASSERT_EQ(helper_ipc_set_timeout_ms(h.c, kLimitMs), HELPER_IPC_OK);
     if (row.adopt) {
-      UniqueFd fd = std::move(platform::open_socket(AF_UNIX, SOCK_STREAM, 0)).value();
+      UniqueFd own(socket(AF_UNIX, SOCK_STREAM, 0));  // not close-on-exec: adopt makes it so
       sockaddr_un addr{};
       addr.sun_family = AF_UNIX;
       server.path().copy(addr.sun_path, sizeof addr.sun_path - 1);
-      ASSERT_EQ(connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-      ASSERT_EQ(helper_ipc_adopt(h.c, fd.release()), HELPER_IPC_OK);
+      ASSERT_EQ(connect(own.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+      const int fd = own.release();
+      ASSERT_EQ(helper_ipc_adopt(h.c, fd), HELPER_IPC_OK);
+      EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
     } else {
       ASSERT_EQ(helper_ipc_connect(h.c, server.path().c_str()), HELPER_IPC_OK);
     }
