@@ -7,10 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -200,10 +200,14 @@ int dhcp67(Client& client, bool json) {
 }
 
 // A number of seconds ("10", "0.5") in milliseconds, at most a day.
+// (strtod, not std::from_chars, whose floating-point form the macOS 11 C++ library lacks; this
+// program never leaves the C locale, so the decimal point is a point.)
 std::optional<std::chrono::milliseconds> seconds(std::string_view text) {
-  double value = -1;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || !(value >= 0 && value <= 86400)) {
+  const std::string digits(text);
+  char* end = nullptr;
+  const double value = std::strtod(digits.c_str(), &end);
+  const bool digits_only = digits.find_first_not_of("0123456789.") == std::string::npos;
+  if (digits.empty() || !digits_only || *end != '\0' || !(value >= 0 && value <= 86400)) {
     return std::nullopt;
   }
   return std::chrono::milliseconds(static_cast<long>(std::ceil(value * 1000)));
