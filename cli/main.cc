@@ -1,12 +1,16 @@
 // pelmor-helper-ctl: talks to the daemon from a shell. One subcommand per request; a thin layer
 // over helper_ipc::Client.
 //
-// Exit status: 0 on success, 1 when the daemon answers Err, 2 on a usage or connection error.
+// Exit status: 0 on success, 1 when the daemon answers Err, 2 on a usage or connection error, 3
+// when the time limit runs out.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -18,6 +22,7 @@
 
 #include "helper_ipc/client.h"
 #include "helper_ipc/codec.h"
+#include "helper_ipc/utf8.h"
 
 namespace {
 
@@ -26,6 +31,10 @@ using namespace helper_ipc;
 constexpr int kExitOk = 0;
 constexpr int kExitErrReply = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitTimedOut = 3;
+
+// The time limit of the whole exchange unless --timeout says otherwise: the C interface's default.
+constexpr std::chrono::seconds kDefaultTimeout{60};
 
 struct Command {
   std::vector<std::string_view> words;  // the subcommand, e.g. {"pf", "load"}
@@ -49,7 +58,7 @@ const Command kCommands[] = {
 };
 
 std::string usage_line(const Command& c) {
-  std::string line = "pelmor-helper-ctl [--socket PATH] [--json]";
+  std::string line = "pelmor-helper-ctl [OPTIONS]";
   for (std::string_view w : c.words)
     (line += ' ') += w;
   if (!c.operands.empty()) (line += ' ') += c.operands;
@@ -69,11 +78,16 @@ std::string help(const std::vector<std::string_view>& prefix) {
   if (out.empty()) return help({});
   return "usage:\n" + out +
          "\noptions:\n"
-         "  --socket PATH  the daemon's socket (default " +
+         "  --socket PATH      the daemon's socket (default " +
          kDefaultSocketPath +
          ")\n"
-         "  --json         print the reply's JSON body instead of a sentence\n"
-         "\nexit status: 0 success, 1 the daemon answered Err, 2 usage or connection error\n";
+         "  --json             print the reply's JSON body instead of a sentence\n"
+         "  --timeout SECONDS  the time limit of the whole exchange (default " +
+         std::to_string(kDefaultTimeout.count()) +
+         "; 0: none)\n"
+         "  --version          print the version\n"
+         "\nexit status: 0 success, 1 the daemon answered Err, 2 usage or connection error, 3 the "
+         "time limit ran out\n";
 }
 
 int usage_error(const std::string& message, const std::vector<std::string_view>& words) {
@@ -92,6 +106,26 @@ std::optional<std::string> read_rules(std::string_view source) {
   std::ifstream in{std::string(source), std::ios::binary};
   if (!in) return std::nullopt;
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// `text` with its control characters, line feed and tab excepted, written as \u{..} escapes, so
+// that a text from the daemon cannot drive the terminal.
+std::string terminal_safe(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    const utf8::Step step = utf8::decode(text, i);
+    const char32_t c = step.code_point;
+    if (c == utf8::kInvalid || ((c < 0x20 || (c >= 0x7F && c < 0xA0)) && c != '\n' && c != '\t')) {
+      char escape[16];
+      const auto value = c == utf8::kInvalid ? static_cast<unsigned char>(text[i]) : c;
+      std::snprintf(escape, sizeof escape, "\\u{%x}", static_cast<unsigned>(value));
+      out += escape;
+    } else {
+      out.append(text.substr(i, step.length));
+    }
+    i += step.length;
+  }
+  return out;
 }
 
 // The sentence a person reads for a reply; Err goes to standard error.
@@ -120,16 +154,17 @@ std::string describe(const Response& reply) {
 
 struct Options {
   std::string socket = kDefaultSocketPath;
+  std::chrono::milliseconds timeout = kDefaultTimeout;
   bool json = false;
   bool help = false;
   std::vector<std::string_view> words;  // everything that is not an option
 };
 
 int connect_failure(const ClientError& e) {
-  std::cerr << "pelmor-helper-ctl: " << e.text;
+  std::cerr << "pelmor-helper-ctl: " << terminal_safe(e.text);
   if (e.kind == ClientError::Kind::Connect) std::cerr << " (is pelmor_helper running?)";
   std::cerr << "\n";
-  return kExitUsage;
+  return e.kind == ClientError::Kind::TimedOut ? kExitTimedOut : kExitUsage;
 }
 
 // An Err reply: its JSON, or its text on standard error.
@@ -137,7 +172,7 @@ int err_reply(const std::string& text, bool json) {
   if (json) {
     std::cout << encode_response(Err{text}) << "\n";
   } else {
-    std::cerr << "error: " << text << "\n";
+    std::cerr << "error: " << terminal_safe(text) << "\n";
   }
   return kExitErrReply;
 }
@@ -162,6 +197,20 @@ int dhcp67(Client& client, bool json) {
     std::cout << "received a UDP socket bound to " << where << "\n";
   }
   return kExitOk;
+}
+
+// A number of seconds ("10", "0.5") in milliseconds, at most a day.
+// (strtod, not std::from_chars, whose floating-point form the macOS 11 C++ library lacks; this
+// program never leaves the C locale, so the decimal point is a point.)
+std::optional<std::chrono::milliseconds> seconds(std::string_view text) {
+  const std::string digits(text);
+  char* end = nullptr;
+  const double value = std::strtod(digits.c_str(), &end);
+  const bool digits_only = digits.find_first_not_of("0123456789.") == std::string::npos;
+  if (digits.empty() || !digits_only || *end != '\0' || !(value >= 0 && value <= 86400)) {
+    return std::nullopt;
+  }
+  return std::chrono::milliseconds(static_cast<long>(std::ceil(value * 1000)));
 }
 
 int run(const Options& o) {
@@ -214,7 +263,7 @@ int run(const Options& o) {
     return usage_error("unknown command or wrong number of operands", w);
   }
 
-  auto client = Client::connect(o.socket);
+  auto client = Client::connect(o.socket, o.timeout);
   if (!client) return connect_failure(client.error());
   if (!request) return dhcp67(*client, o.json);
   auto reply = client->call(*request);
@@ -239,6 +288,14 @@ int main(int argc, char** argv) {
       o.json = true;
     } else if (arg == "--help") {
       o.help = true;
+    } else if (arg == "--version") {
+      std::cout << "pelmor-helper-ctl " << kVersion << "\n";
+      return kExitOk;
+    } else if (arg == "--timeout" || arg.substr(0, 10) == "--timeout=") {
+      if (arg == "--timeout" && ++i == argc) return usage_error("--timeout needs SECONDS", {});
+      const auto timeout = seconds(arg == "--timeout" ? argv[i] : arg.substr(10));
+      if (!timeout) return usage_error("--timeout takes SECONDS, such as 10 or 0.5", {});
+      o.timeout = *timeout;
     } else if (arg == "--socket") {
       if (++i == argc) return usage_error("--socket needs a path", {});
       o.socket = argv[i];

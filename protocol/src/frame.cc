@@ -39,8 +39,10 @@ std::uint32_t decode_prefix(const char* p) {
 }
 
 // Reads exactly out.size() bytes with recvmsg, keeping every descriptor that comes along.
-Status receive_exact(int socket, std::string& out, std::vector<UniqueFd>& fds) {
+Status receive_exact(int socket, std::string& out, std::vector<UniqueFd>& fds,
+                     const Deadline& deadline) {
   constexpr std::size_t kMaxFds = 4;
+  const int flags = platform::kRecvCloexecFlags | (deadline.bounded() ? MSG_DONTWAIT : 0);
   std::size_t from = 0;
   while (from < out.size()) {
     iovec iov{out.data() + from, out.size() - from};
@@ -50,9 +52,14 @@ Status receive_exact(int socket, std::string& out, std::vector<UniqueFd>& fds) {
     msg.msg_iovlen = 1;
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
-    const ssize_t n =
-        retry_eintr([&] { return recvmsg(socket, &msg, platform::kRecvCloexecFlags); });
-    if (n < 0) return IoError::last_os_error();
+    auto received =
+        when_ready(socket, POLLIN, deadline, deadline.bounded(), [&]() -> Result<std::size_t> {
+          const ssize_t n = retry_eintr([&] { return recvmsg(socket, &msg, flags); });
+          if (n < 0) return IoError::last_os_error();
+          return static_cast<std::size_t>(n);
+        });
+    if (!received) return std::move(received).error();
+    const std::size_t n = *received;
     // Own whatever arrived before looking at anything else.
     if (msg.msg_controllen > 0) {
       for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
@@ -69,21 +76,21 @@ Status receive_exact(int socket, std::string& out, std::vector<UniqueFd>& fds) {
       return IoError::invalid_data("descriptors were cut off (MSG_CTRUNC)");
     }
     if (n == 0) return IoError::unexpected_eof();
-    from += static_cast<std::size_t>(n);
+    from += n;
   }
   return {};
 }
 
 }  // namespace
 
-Result<FrameWithFd> read_frame_body_with_fd(int socket) {
+Result<FrameWithFd> read_frame_body_with_fd(int socket, const Deadline& deadline) {
   std::vector<UniqueFd> fds;
   std::string prefix(4, '\0');
-  if (auto st = receive_exact(socket, prefix, fds); !st) return std::move(st).error();
+  if (auto st = receive_exact(socket, prefix, fds, deadline); !st) return std::move(st).error();
   const std::uint32_t n = decode_prefix(prefix.data());
   if (n > kMaxFrameBody) return IoError::invalid_data("frame too large");
   std::string body(n, '\0');
-  if (auto st = receive_exact(socket, body, fds); !st) return std::move(st).error();
+  if (auto st = receive_exact(socket, body, fds, deadline); !st) return std::move(st).error();
   if (fds.size() > 1) return IoError::invalid_data("more than one descriptor came with the frame");
   FrameWithFd frame{std::move(body), {}};
   if (!fds.empty()) {

@@ -50,6 +50,10 @@ IoError IoError::write_zero(std::string message) {
   return IoError(IoErrorKind::WriteZero, 0, std::move(message));
 }
 
+IoError IoError::timed_out() {
+  return IoError(IoErrorKind::TimedOut, 0, "timed out");
+}
+
 std::string IoError::text() const {
   return kind_ == IoErrorKind::Os ? os_error_text(code_) : message_;
 }

@@ -35,8 +35,8 @@ Result<Response> read_response_frame(BufReader& reader) {
   return std::move(response).value();
 }
 
-Result<ResponseWithFd> read_response_frame_with_fd(int socket) {
-  auto frame = read_frame_body_with_fd(socket);
+Result<ResponseWithFd> read_response_frame_with_fd(int socket, const Deadline& deadline) {
+  auto frame = read_frame_body_with_fd(socket, deadline);
   if (!frame) return std::move(frame).error();
   auto response = decode_response(frame->body);
   if (!response) return IoError::invalid_data(std::move(response).error().text);

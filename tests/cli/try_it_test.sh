@@ -63,7 +63,7 @@ expect 2 "pelmor-helper-ctl: connect /nowhere.sock: No such file or directory (o
   $ctl --socket /nowhere.sock ping
 expect 2 "pelmor-helper-ctl: unknown command or wrong number of operands*" $ctl frobnicate
 expect 0 "usage:
-  pelmor-helper-ctl [--socket PATH] [--json] pf load ANCHOR [FILE|-]*" $ctl pf load --help
+  pelmor-helper-ctl [OPTIONS] pf load ANCHOR [FILE|-]*" $ctl pf load --help
 echo "$failures failures"
 exit $((failures > 0))
 INNER

@@ -213,8 +213,9 @@ TEST_F(GuardTest, ToolOfAThreadStoppedByAnExceptionIsKilledAndReaped) {
   ASSERT_EQ(prlimit(daemon.pid(), RLIMIT_AS, &address_space, nullptr), 0);
 
   EXPECT_EQ(call_as(kUser, IfconfigRead{"en0"}),
-            "failed: the daemon closed the connection without a reply (this user is not "
-            "admitted, or the request was not understood; the daemon's log says which)");
+            "failed: the daemon closed the connection without a reply: this user is not admitted "
+            "or holds too many connections, the request was not understood, or the daemon is "
+            "stopping (the daemon's log says which)");
   EXPECT_TRUE(eventually([&] {
     return daemon.diagnostics().find("std::bad_alloc") != std::string::npos;
   })) << daemon.diagnostics();

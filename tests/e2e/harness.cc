@@ -385,16 +385,6 @@ void print_without_end(const StandIn& tool) {
   fs::create_symlink("/dev/zero", out);
 }
 
-std::string reachable_folder() {
-  return pelmor_sandbox::reachable_folder().string();
-}
-
-std::string reachable_copy(const std::string& path, const std::string& name) {
-  auto copy = pelmor_sandbox::reachable_copy(path, name);
-  if (!copy) ADD_FAILURE() << copy.error();
-  return copy ? copy->string() : std::string();
-}
-
 std::string call_as(uid_t uid, const helper_ipc::Request& request) {
   return as_user(uid, [&] {
     auto client = helper_ipc::Client::connect(kSocketPath);

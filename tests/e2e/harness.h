@@ -147,13 +147,6 @@ bool eventually(const std::function<bool()>& done,
 // stopped.
 void print_without_end(const StandIn& tool);
 
-// A copy of the file `path`, named `name`, in a folder of the harness's tmpfs that every user can
-// enter and read: a program that the test runs as an ordinary user, or what that program loads,
-// may live in a build under a folder only root can enter (a clone in /root or in mktemp -d).
-// Returns the copy's path; its folder is reachable_folder().
-std::string reachable_copy(const std::string& path, const std::string& name);
-std::string reachable_folder();
-
 // A test of the daemon in the namespaces: it skips, saying why, where they cannot be had, and
 // starts from the environment reset_environment() leaves.
 class NamespaceTest : public ::testing::Test {

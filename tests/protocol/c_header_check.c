@@ -4,8 +4,12 @@
 #include "helper_ipc/helper_ipc.h"
 
 _Static_assert(HELPER_IPC_OK == 0 && HELPER_IPC_ERR_REPLY == 1 && HELPER_IPC_REFUSED == 2 &&
-                   HELPER_IPC_CONNECTION_FAILED == 3 && HELPER_IPC_BAD_ARGUMENT == 4,
+                   HELPER_IPC_CONNECTION_FAILED == 3 && HELPER_IPC_BAD_ARGUMENT == 4 &&
+                   HELPER_IPC_PROTOCOL_ERROR == 5 && HELPER_IPC_TIMED_OUT == 6,
                "the status values are part of the interface");
+_Static_assert(HELPER_IPC_VERSION_MAJOR >= 0 && HELPER_IPC_VERSION_MINOR >= 0 &&
+                   HELPER_IPC_VERSION_PATCH >= 0 && HELPER_IPC_DEFAULT_TIMEOUT_MS > 0,
+               "the version and the default time limit are plain numbers");
 
 typedef helper_ipc_status (*with_handle)(helper_ipc_client*);
 typedef helper_ipc_status (*with_text)(helper_ipc_client*, const char*);
@@ -22,6 +26,12 @@ static helper_ipc_status (*const set_forwarding)(helper_ipc_client*,
                                                  bool) = helper_ipc_set_forwarding;
 static helper_ipc_status (*const pf_enable)(helper_ipc_client*, bool*,
                                             const char**) = helper_ipc_pf_enable;
+static helper_ipc_status (*const pf_enable_len)(helper_ipc_client*, bool*, const char**,
+                                                size_t*) = helper_ipc_pf_enable_len;
+static helper_ipc_status (*const set_timeout_ms)(helper_ipc_client*,
+                                                 uint32_t) = helper_ipc_set_timeout_ms;
+static size_t (*const last_error_len)(const helper_ipc_client*) = helper_ipc_last_error_len;
+static const char* (*const version)(void) = helper_ipc_version;
 static helper_ipc_status (*const ifconfig_read)(helper_ipc_client*, const char*, bool*, uint32_t*,
                                                 uint32_t*) = helper_ipc_ifconfig_read;
 static helper_ipc_status (*const ifconfig_set)(helper_ipc_client*, const char*, const char*,
@@ -41,7 +51,7 @@ static void (*const disconnect)(helper_ipc_client*) = helper_ipc_disconnect;
 int helper_ipc_header_check(void);
 int helper_ipc_header_check(void) {
   return no_arguments[0] && one_text[0] && two_texts[0] && flag_out[0] && set_forwarding &&
-         pf_enable && ifconfig_read && ifconfig_set && icmp_echo && bind_dhcp67 && adopt &&
-         last_error && status_name && ipv4_parse && ipv4_format && client_new && client_free &&
-         disconnect;
+         pf_enable && pf_enable_len && set_timeout_ms && last_error_len && version &&
+         ifconfig_read && ifconfig_set && icmp_echo && bind_dhcp67 && adopt && last_error &&
+         status_name && ipv4_parse && ipv4_format && client_new && client_free && disconnect;
 }

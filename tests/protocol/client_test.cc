@@ -1,13 +1,12 @@
-// The client's side: request encoding and reply decoding, and the client against a peer that
-// plays the daemon on a socket pair.
+// The client's side: request encoding and reply decoding, an adopted descriptor that cannot be
+// used, and a client's own time limit. How the client answers each reply, silence and hang-up
+// is in c_interface_test.cc, through the C interface over it.
 #include "helper_ipc/client.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <functional>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -94,134 +93,6 @@ TEST(ClientCodec, RefusesRepliesThatDoNotFit) {
   }
 }
 
-// A client on one end of a socket pair; `peer` plays the daemon on the other end.
-class ClientTest : public ::testing::Test {
- protected:
-  void run(const std::function<void(int)>& peer) {
-    auto pair = platform::stream_socketpair();
-    ASSERT_TRUE(pair.ok());
-    client_.emplace(Client::adopt(std::move(pair->first)));
-    peer_ = std::thread(
-        [fd = std::make_shared<UniqueFd>(std::move(pair->second)), peer] { peer(fd->get()); });
-  }
-  void TearDown() override {
-    if (peer_.joinable()) peer_.join();
-  }
-  // Reads one request frame; the peer then answers as the test wants.
-  static Request next_request(int fd) {
-    BufReader reader(fd);
-    auto request = read_frame(reader);
-    EXPECT_TRUE(request.ok());
-    return request.ok() ? *request : Request{};
-  }
-  static void reply(int fd, const Response& response) {
-    BufWriter writer(fd);
-    EXPECT_TRUE(write_frame(writer, response).ok());
-  }
-
-  std::optional<Client> client_;
-  std::thread peer_;
-};
-
-TEST_F(ClientTest, SendsAFrameAndReadsItsReply) {
-  run([](int fd) {
-    EXPECT_EQ(next_request(fd), Request{IcmpEcho{kAddr}});
-    reply(fd, IcmpResult{true});
-    EXPECT_EQ(next_request(fd), Request{Ping{}});
-    reply(fd, Pong{});
-  });
-  auto first = client_->call(IcmpEcho{kAddr});
-  ASSERT_TRUE(first.ok()) << first.error().text;
-  EXPECT_EQ(*first, Response{IcmpResult{true}});
-  auto second = client_->call(Ping{});
-  ASSERT_TRUE(second.ok());
-  EXPECT_EQ(*second, Response{Pong{}});
-}
-
-TEST_F(ClientTest, NamesEachWayAReplyCanFail) {
-  struct Case {
-    std::function<void(int)> peer;
-    ClientError::Kind kind;
-    std::string text;
-    bool peer_done_first;  // the peer has ended (and closed) before the request is sent
-  };
-  const std::string hung_up =
-      "the daemon closed the connection without a reply (this user is not admitted, or the "
-      "request was not understood; the daemon's log says which)";
-  const std::vector<Case> cases = {
-      {[](int fd) { (void)next_request(fd); }, ClientError::Kind::Closed, hung_up, false},
-      // A close with the request unread resets the connection, as a refusal does on Linux.
-      {[](int fd) {
-         pollfd p{fd, POLLIN, 0};
-         ASSERT_EQ(poll(&p, 1, 10'000), 1);
-       },
-       ClientError::Kind::Closed, hung_up, false},
-      // Closed before the request was sent: nobody reads it (EPIPE).
-      {[](int) {}, ClientError::Kind::Closed, hung_up, true},
-      {[](int fd) {
-         (void)next_request(fd);
-         ASSERT_TRUE(write_all(fd, std::string("\0\0\0\4Pong", 8)).ok());
-       },
-       ClientError::Kind::BadReply, "the reply did not decode: expected value at line 1 column 1",
-       false},
-      {[](int fd) {
-         (void)next_request(fd);
-         reply(fd, FdFollows{});
-       },
-       ClientError::Kind::BadReply, "FdFollows came in answer to a request without descriptor",
-       false},
-  };
-  for (const Case& c : cases) {
-    run(c.peer);
-    if (c.peer_done_first) peer_.join();
-    auto got = client_->call(Ping{});
-    if (peer_.joinable()) peer_.join();
-    ASSERT_FALSE(got.ok());
-    EXPECT_EQ(got.error().kind, c.kind);
-    EXPECT_EQ(got.error().text, c.text);
-  }
-}
-
-TEST_F(ClientTest, ReceivesTheDhcpSocketAsAnOwnedDescriptor) {
-  auto pipe = platform::stream_socketpair();
-  ASSERT_TRUE(pipe.ok());
-  const int write_end = pipe->second.get();
-  run([write_end](int fd) {
-    EXPECT_EQ(next_request(fd), Request{BindDhcp67{}});
-    EXPECT_TRUE(write_frame_with_fd(fd, FdFollows{}, write_end).ok());
-  });
-  auto got = client_->bind_dhcp67();
-  ASSERT_TRUE(got.ok()) << got.error().text;
-  EXPECT_NE(fcntl(got->get(), F_GETFD) & FD_CLOEXEC, 0);
-  peer_.join();
-  pipe->second.reset();
-  ASSERT_TRUE(write_all(got->get(), "x").ok());
-  got->reset();
-  char c = 0;
-  EXPECT_EQ(read(pipe->first.get(), &c, 1), 1);
-  EXPECT_EQ(c, 'x');
-}
-
-TEST_F(ClientTest, ReportsADhcpReplyWithoutDescriptorOrWithErr) {
-  run([](int fd) {
-    (void)next_request(fd);
-    reply(fd, FdFollows{});
-  });
-  auto missing = client_->bind_dhcp67();
-  ASSERT_FALSE(missing.ok());
-  EXPECT_EQ(missing.error().text, "FdFollows arrived without a descriptor");
-  peer_.join();
-
-  run([](int fd) {
-    (void)next_request(fd);
-    reply(fd, Err{"bind 0.0.0.0:67: Address already in use (os error 98)"});
-  });
-  auto refused = client_->bind_dhcp67();
-  ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error().kind, ClientError::Kind::ErrReply);
-  EXPECT_EQ(refused.error().text, "bind 0.0.0.0:67: Address already in use (os error 98)");
-}
-
 // A descriptor made outside the library: no SO_NOSIGPIPE until adopt sets it.
 std::pair<UniqueFd, UniqueFd> plain_socketpair() {
   int fds[2];
@@ -234,42 +105,53 @@ std::pair<UniqueFd, UniqueFd> plain_socketpair() {
 
 TEST(ClientAdopt, ACallOnAnUnusableDescriptorFailsAndRaisesNoSigpipe) {
   // SIGPIPE keeps its default action: a send that raised it would end the test. A peer that has
-  // gone is the daemon's hang-up; a descriptor that is no socket is an I/O failure.
-  const struct {
+  // gone is seen before anything is sent; one that goes while a large request is being sent is
+  // the daemon's hang-up; a descriptor that is no socket fails to send.
+  auto [ours, theirs] = plain_socketpair();
+  std::thread leaving([peer = std::move(theirs)] {  // closes its end after the prefix
+    char prefix[4];
+    EXPECT_EQ(read(peer.get(), prefix, 4), 4);
+  });
+  int ends[2] = {-1, -1};
+  ASSERT_EQ(pipe(ends), 0);
+  UniqueFd pipe_read(ends[0]), pipe_write(ends[1]);
+  struct Row {
     const char* what;
-    std::function<UniqueFd()> make;
+    UniqueFd fd;
     ClientError::Kind kind;
     std::string text;
   } rows[] = {
-      {"a socket whose peer has gone", [] { return plain_socketpair().first; },
-       ClientError::Kind::Closed,
-       "the daemon closed the connection without a reply (this user is not admitted, or the "
-       "request was not understood; the daemon's log says which)"},
-      {"a pipe",
-       [] {
-         int ends[2] = {-1, -1};
-         EXPECT_EQ(pipe(ends), 0);
-         UniqueFd read_end(ends[0]), write_end(ends[1]);
-         return write_end;
-       },
-       ClientError::Kind::Io, "sending the request failed: " + os_error_text(ENOTSOCK)},
+      {"a socket whose peer has gone", plain_socketpair().first, ClientError::Kind::Io,
+       "the daemon had closed the connection before the request (as it does when it stops or the "
+       "console changes hands); nothing was sent, and a connection handed over by its descriptor "
+       "cannot be made again"},
+      {"a peer that goes while the request is sent", std::move(ours), ClientError::Kind::Refused,
+       "the daemon closed the connection without a reply: this user is not admitted or holds too "
+       "many connections, the request was not understood, or the daemon is stopping (the "
+       "daemon's log says which)"},
+      {"a pipe", std::move(pipe_write), ClientError::Kind::Io,
+       "sending the request failed: " + os_error_text(ENOTSOCK)},
   };
-  for (const auto& row : rows) {
+  for (Row& row : rows) {
     SCOPED_TRACE(row.what);
-    Client client = Client::adopt(row.make());
-    auto got = client.call(Ping{});
+    Client client = Client::adopt(std::move(row.fd));
+    auto got = client.call(PfLoadAnchor{"a", std::string(900 << 10, 'r')});
     ASSERT_FALSE(got.ok());
     EXPECT_EQ(got.error().kind, row.kind);
     EXPECT_EQ(got.error().text, row.text);
   }
+  leaving.join();
 }
 
-TEST(ClientConnect, ReportsAnAbsentSocket) {
-  auto got = Client::connect("/nonexistent/pelmor-helper.sock");
-  ASSERT_FALSE(got.ok());
-  EXPECT_EQ(got.error().kind, ClientError::Kind::Connect);
-  EXPECT_EQ(got.error().text,
-            "connect /nonexistent/pelmor-helper.sock: No such file or directory (os error 2)");
+// A client's own time limit bounds each call: this peer never answers.
+TEST(ClientTimeLimit, EndsACallThatGetsNoReply) {
+  auto [ours, theirs] = plain_socketpair();
+  Client client = Client::adopt(std::move(ours));
+  client.set_timeout(std::chrono::milliseconds(100));
+  auto reply = client.call(Ping{});
+  ASSERT_FALSE(reply.ok());
+  EXPECT_EQ(reply.error().kind, ClientError::Kind::TimedOut);
+  EXPECT_EQ(client.fd(), -1);  // dropped, so that a late reply cannot be taken for another's
 }
 
 }  // namespace

@@ -61,10 +61,12 @@ TEST(RenderForLog, KeepsEveryRequestOnOneLine) {
        R"(PfRelease { token: "\u{1}\u{1b}\u{7f}\u{85}\u{a0}\u{ad}\u{301}\u{200b}\u{2028}\u{2029}\u{3000}\u{e000}\u{e0001}" })"},
       // Unassigned code points (Cn) are escaped too; U+0020 is not.
       {PfRelease{"a b\u0378\U0010FFFF"}, R"(PfRelease { token: "a b\u{378}\u{10ffff}" })"},
-      // The classes follow Unicode 16.0: characters it assigned are printed, and U+0CC0, a vowel
-      // sign that it made grapheme-extending, is escaped.
+      // The classes follow Unicode 17.0: characters that it and 16.0 assigned are printed, and
+      // U+0CC0, a vowel sign that 16.0 made grapheme-extending, is escaped.
       {PfRelease{"\uA7CB\U00010D40\U00018CFF"},
        "PfRelease { token: \"\uA7CB\U00010D40\U00018CFF\" }"},
+      {PfRelease{"\u0C5C\u0CDC\uA7D2\U0001FAEF"},
+       "PfRelease { token: \"\u0C5C\u0CDC\uA7D2\U0001FAEF\" }"},
       {PfRelease{"\u0C95\u0CC0"}, "PfRelease { token: \"\u0C95\\u{cc0}\" }"},
   };
   for (const auto& [request, line] : cases)

@@ -86,7 +86,8 @@ struct FrameWithFd {
 // The receiving side of write_frame_body_with_fd: reads one whole frame straight from the socket
 // with recvmsg (never more than the frame, so nothing after it is consumed) and keeps the
 // descriptor that arrives with it, made close-on-exec. More than one descriptor, or descriptors cut
-// off (MSG_CTRUNC), fail with InvalidData; every descriptor received is closed then.
-Result<FrameWithFd> read_frame_body_with_fd(int socket);
+// off (MSG_CTRUNC), fail with InvalidData; every descriptor received is closed then. A bounded
+// `deadline` bounds the whole frame, as a reader's deadline does.
+Result<FrameWithFd> read_frame_body_with_fd(int socket, const Deadline& deadline = {});
 
 }  // namespace helper_ipc

@@ -12,6 +12,7 @@ enum class IoErrorKind {
   InvalidInput,   // an argument the system cannot take (a NUL byte in a path or argument)
   UnexpectedEof,  // the stream ended inside a frame
   WriteZero,      // the descriptor accepted no bytes
+  TimedOut,       // the deadline passed before the descriptor was ready
 };
 
 class IoError {
@@ -25,6 +26,8 @@ class IoError {
   // "failed to fill whole buffer"
   static IoError unexpected_eof();
   static IoError write_zero(std::string message);
+  // "timed out"
+  static IoError timed_out();
 
   IoErrorKind kind() const noexcept { return kind_; }
   // The error number of an Os error, 0 for every other kind.

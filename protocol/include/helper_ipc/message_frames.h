@@ -32,6 +32,6 @@ struct ResponseWithFd {
   UniqueFd fd;
 };
 // Reads one frame straight from the socket, as read_frame_body_with_fd does, and decodes it.
-Result<ResponseWithFd> read_response_frame_with_fd(int socket);
+Result<ResponseWithFd> read_response_frame_with_fd(int socket, const Deadline& deadline = {});
 
 }  // namespace helper_ipc
