@@ -1,15 +1,15 @@
-// The daemon binary end to end: start-up, who may connect, the request loop, every tool-backed
-// request as the tool sees it, the DHCP socket hand-off, and behaviour under load and misuse.
+// The daemon binary end to end: start-up, who may use it, the request loop on the wire, each
+// request as its tool gets it, the DHCP socket hand-off, what it holds after many clients, and how
+// the C interface reports a call that the daemon ends without a reply.
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <barrier>
-#include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,107 +17,110 @@
 #include "gtest/gtest.h"
 #include "harness.h"
 #include "helper_ipc/client.h"
-#include "helper_ipc/codec.h"
 #include "helper_ipc/frame.h"
-#include "helper_ipc/platform.h"
+#include "helper_ipc/helper_ipc.h"
 
 namespace e2e {
 namespace {
 
 using namespace helper_ipc;
-using Lines = std::vector<std::string>;
-
-std::string logged(const std::string& message) {
-  return "[pelmor-helper] " + message;
-}
-
-std::string frame(std::string_view body) {
-  const auto n = static_cast<std::uint32_t>(body.size());
-  return std::string{static_cast<char>(n >> 24), static_cast<char>(n >> 16),
-                     static_cast<char>(n >> 8), static_cast<char>(n)} +
-         std::string(body);
-}
-
-// A raw connection to the daemon's socket, for talking bytes.
-UniqueFd connect_raw() {
-  auto client = Client::connect(kSocketPath);
-  if (!client) return UniqueFd();
-  return UniqueFd(dup(client->fd()));
-}
 
 class DaemonTest : public NamespaceTest {};
 
-TEST_F(DaemonTest, StartsOnAFreshSocketOpenToEveryone) {
-  // A socket file left behind by an earlier run.
-  {
-    auto stale = platform::open_socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, kSocketPath);
-    ASSERT_EQ(bind(stale->get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+// A socket file left by an earlier run is replaced by one open to every user; a path that cannot
+// be bound ends the daemon with status 1.
+TEST_F(DaemonTest, StartsOnAFreshSocketOrExitsWithStatusOne) {
+  const struct Row {
+    bool directory;  // at the socket's path, instead of a socket file left by an earlier run
+    std::optional<int> exit;
+    std::string line;
+  } rows[] = {
+      {false, std::nullopt, "listening on /var/run/pelmor-helper.sock"},
+      {true, 1,
+       "FATAL: bind /var/run/pelmor-helper.sock failed: Address already in use (os error 98)"},
+  };
+  for (const Row& row : rows) {
+    reset_environment();
+    if (row.directory) {
+      std::filesystem::create_directories(std::string(kSocketPath) + "/keep");
+    } else {
+      ASSERT_EQ(mknod(kSocketPath, S_IFSOCK | 0600, 0), 0);
+    }
+    Daemon daemon;
+    EXPECT_EQ(daemon.lines(2),
+              (Lines{logged("starting, pid=" + std::to_string(daemon.namespace_pid())),
+                     logged(row.line)}));
+    if (row.exit) {
+      EXPECT_EQ(daemon.wait_exit(), row.exit);
+      continue;
+    }
+    struct stat st {};
+    ASSERT_EQ(lstat(kSocketPath, &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+    EXPECT_EQ(call_as(kUser, Ping{}), R"("Pong")");
   }
-  Daemon daemon;
-  EXPECT_EQ(daemon.lines(2),
-            (Lines{logged("starting, pid=" + std::to_string(daemon.namespace_pid())),
-                   logged("listening on /var/run/pelmor-helper.sock")}));
-  struct stat st {};
-  ASSERT_EQ(lstat(kSocketPath, &st), 0);
-  EXPECT_TRUE(S_ISSOCK(st.st_mode));
-  EXPECT_EQ(st.st_mode & 07777, 0666u);
-  EXPECT_EQ(call_as(kUser, Ping{}), R"("Pong")");
 }
 
-TEST_F(DaemonTest, ExitsWithStatusOneWhenThePathCannotBeUsed) {
-  ASSERT_EQ(mkdir(kSocketPath, 0755), 0);
-  ASSERT_EQ(mkdir((std::string(kSocketPath) + "/keep").c_str(), 0755), 0);
-  Daemon daemon;
-  EXPECT_EQ(daemon.wait_exit(), 1);
-  EXPECT_EQ(daemon.lines(2),
-            (Lines{logged("starting, pid=" + std::to_string(daemon.namespace_pid())),
-                   logged("FATAL: bind /var/run/pelmor-helper.sock failed: Address already in "
-                          "use (os error 98)")}));
-}
-
-TEST_F(DaemonTest, AdmitsOnlyTheConsoleOwnerAndNeverRoot) {
-  struct Row {
+// Who is admitted, and who keeps being served when the console changes hands after the first
+// request: a refused client gets no byte, a user who left the console no reply to the next one.
+TEST_F(DaemonTest, AdmitsOnlyTheConsoleOwnerAndNeverRootAndChecksAgainAtEachRequest) {
+  const struct Row {
     std::optional<uid_t> console;
     uid_t client;
-    bool admitted;
+    std::optional<uid_t> then;  // the console's owner before the second request
+    int pongs;                  // 0: refused at once; 1: cut off at the second request
+  } rows[] = {
+      {0, 0, 0, 0},                                 // root, even at the console
+      {kUser, kOtherUser, kUser, 0},                // somebody else
+      {kUser, kUser, kUser, 2},                     // the console's owner, who stays
+      {std::nullopt, kOtherUser, std::nullopt, 2},  // no console to examine: any user but root
+      {kUser, kUser, std::nullopt, 2},
+      {kUser, kUser, kOtherUser, 1},
+      {kUser, kUser, 0, 1},
   };
-  const Row rows[] = {
-      {0, 0, false},                     // root is refused even when it owns the console
-      {kUser, kUser, true},              // the console's owner
-      {kUser, kOtherUser, false},        // somebody else
-      {std::nullopt, kOtherUser, true},  // no console to examine: any user but root
+  const auto console_uid = [](std::optional<uid_t> uid) {
+    return uid ? "Some(" + std::to_string(*uid) + ")" : std::string("None");
   };
   Daemon daemon;
-  std::size_t seen = daemon.lines(2).size();
   for (const Row& row : rows) {
     set_console_owner(row.console);
-    // A refused client sends nothing first, so that its read shows what the daemon sent: nothing.
-    const std::string got = as_user(row.client, [&] {
-      UniqueFd fd = connect_raw();
-      if (!row.admitted) return "received: " + read_to_end(fd.get());
-      (void)write_all(fd.get(), frame(R"("Ping")"));
-      shutdown(fd.get(), SHUT_WR);
-      return "received: " + read_to_end(fd.get());
-    });
+    const std::size_t seen = daemon.lines(2).size();
+    Turn first, changed;
+    const std::string ping = frame(R"("Ping")");
+    const Lines got = as_users(
+        {row.client},
+        [&] {
+          // A refused client sends nothing, so that what it reads is what the daemon sent.
+          UniqueFd fd = connect_raw();
+          std::string out;
+          if (row.pongs > 0 && write_all(fd.get(), ping)) out = read_to_end(fd.get(), 5s, 10);
+          first.signal();
+          changed.wait();
+          if (row.pongs > 0) (void)write_all(fd.get(), ping);
+          shutdown(fd.get(), SHUT_WR);
+          return out + read_to_end(fd.get());
+        },
+        [&] {
+          first.wait();
+          set_console_owner(row.then);
+          changed.signal();
+        });
     const std::string uid = std::to_string(row.client);
-    const std::string console =
-        row.console ? "Some(" + std::to_string(*row.console) + ")" : std::string("None");
-    Lines want = {logged("connection from uid=" + uid + " (console_uid=" + console + ")")};
-    if (row.admitted) {
-      EXPECT_EQ(got, "received: " + frame(R"("Pong")")) << uid;
-      want.push_back(logged("request: Ping"));
-    } else {
-      EXPECT_EQ(got, "received: ") << uid;
-      want.push_back(
-          logged("rejecting peer: uid=" + uid + " not authorized (console_uid=" + console + ")"));
-    }
+    const std::string refused = "rejecting peer: uid=" + uid + " not authorized (console_uid=";
+    Lines want = {
+        logged("connection from uid=" + uid + " (console_uid=" + console_uid(row.console) + ")")};
+    if (row.pongs == 0) want.push_back(logged(refused + console_uid(row.console) + ")"));
+    if (row.pongs > 0) want.push_back(logged("request: Ping"));
+    if (row.pongs == 1) want.push_back(logged(refused + console_uid(row.then) + ")"));
+    if (row.pongs == 2) want.push_back(logged("request: Ping"));
+    std::string pongs;
+    for (int i = 0; i < row.pongs; ++i)
+      pongs += frame(R"("Pong")");
+    EXPECT_EQ(got, Lines{pongs}) << uid << " " << console_uid(row.then);
     const Lines lines = daemon.lines(seen + want.size());
     EXPECT_EQ(Lines(lines.begin() + static_cast<long>(std::min(seen, lines.size())), lines.end()),
               want);
-    seen = lines.size();
   }
 }
 
@@ -133,216 +136,115 @@ TEST_F(DaemonTest, AnswersPipelinedRequestsInOrder) {
   });
   EXPECT_EQ(got, frame(R"("Pong")") + frame(R"({"IcmpResult":true})") +
                      frame(R"({"Ifconfig":["10.0.0.1","255.0.0.0"]})") + frame(R"("Pong")"));
-  EXPECT_EQ(daemon.lines(6).back(), logged("request: Ping"));
 }
 
-TEST_F(DaemonTest, AcceptsFramesUpToOneMebibyteAndClosesOnLarger) {
+// A frame up to the limit is read; a larger length, or a body that does not decode, ends the
+// connection without a reply, and the log says why.
+TEST_F(DaemonTest, ClosesWithoutReplyOnAFrameItCannotTake) {
+  std::string at_limit = R"("Ping")";
+  at_limit.resize(kMaxFrameBody, ' ');
+  const struct Row {
+    std::string sent, reply, line;
+  } rows[] = {
+      {frame(at_limit), frame(R"("Pong")"), "request: Ping"},
+      {frame(at_limit + " ").substr(0, 4), "", "read_frame error: frame too large"},  // no body
+      {frame(""), "", "read_frame error: EOF while parsing a value at line 1 column 0"},
+      {frame(R"("ping")"), "", "read_frame error: unknown variant `ping`, expected one of"},
+  };
   Daemon daemon;
-  std::string padded = R"("Ping")";
-  padded.resize(kMaxFrameBody, ' ');
-  const std::string at_limit = as_user(kUser, [&] {
-    UniqueFd fd = connect_raw();
-    (void)write_all(fd.get(), frame(padded));
-    shutdown(fd.get(), SHUT_WR);
-    return read_to_end(fd.get());
-  });
-  EXPECT_EQ(at_limit, frame(R"("Pong")"));
-  const std::string over = as_user(kUser, [] {
-    UniqueFd fd = connect_raw();
-    (void)write_all(fd.get(), std::string("\x00\x10\x00\x01", 4));  // the body never comes
-    return "received: " + read_to_end(fd.get());
-  });
-  EXPECT_EQ(over, "received: ");
-  EXPECT_EQ(daemon.find_line("read_frame error: "), logged("read_frame error: frame too large"));
-}
-
-TEST_F(DaemonTest, ClosesWithoutReplyOnAMalformedRequest) {
-  Daemon daemon;
-  for (const std::string& body : {std::string(), std::string(R"("ping")")}) {
+  for (const Row& row : rows) {
+    const std::size_t seen = daemon.lines(2).size();
     const std::string got = as_user(kUser, [&] {
       UniqueFd fd = connect_raw();
-      (void)write_all(fd.get(), frame(body));
+      (void)write_all(fd.get(), row.sent);
+      shutdown(fd.get(), SHUT_WR);
       return "received: " + read_to_end(fd.get());
     });
-    EXPECT_EQ(got, "received: ") << body;
+    EXPECT_EQ(got, "received: " + row.reply) << row.line;
+    const Lines lines = daemon.lines(seen + 2);
+    EXPECT_EQ(lines.back().substr(0, logged(row.line).size()), logged(row.line));
   }
-  const Lines lines = daemon.lines(6);
-  ASSERT_EQ(lines.size(), 6u);
-  EXPECT_EQ(lines[3], logged("read_frame error: EOF while parsing a value at line 1 column 0"));
-  const std::string unknown = logged("read_frame error: unknown variant `ping`, expected one of");
-  EXPECT_EQ(lines[5].substr(0, unknown.size()), unknown);
 }
 
-// Each tool-backed request: the arguments and input the tool got, and the reply its output made.
-TEST_F(DaemonTest, RunsEachToolWithItsArgumentsAndInterpretsItsOutput) {
-  struct Row {
-    Request request;
-    std::string tool;
-    std::string out, err;
-    int status;
-    std::vector<std::string> args;
-    std::string input;
-    std::string reply;
-  };
+// Each tool-backed request: the arguments and the input its tool gets, and that the reply reaches
+// the client; the Err of a tool that fails, too. What each output means is the unit tests'.
+TEST_F(DaemonTest, RunsEachRequestsToolWithItsArgumentsAndInput) {
   const Ipv4Addr addr = *Ipv4Addr::parse("10.0.0.1");
   const Ipv4Addr mask = *Ipv4Addr::parse("255.255.255.0");
-  const std::string rules = std::string("pass in all\nblock out proto udp\0x", 33);
-  const Row rows[] = {
-      {GetForwarding{},
-       "sysctl",
-       "1\n",
-       "",
-       0,
-       {"-n", "net.inet.ip.forwarding"},
-       "",
-       R"({"Forwarding":true})"},
-      {GetForwarding{},
-       "sysctl",
-       "0\n",
-       "",
-       0,
-       {"-n", "net.inet.ip.forwarding"},
-       "",
-       R"({"Forwarding":false})"},
-      {SetForwarding{false},
-       "sysctl",
-       "net.inet.ip.forwarding: 1 -> 0\n",
-       "",
-       0,
-       {"-w", "net.inet.ip.forwarding=0"},
-       "",
-       R"("Ok")"},
-      {SetForwarding{true},
-       "sysctl",
-       "",
-       "  sysctl: permission denied \n\n",
-       1,
-       {"-w", "net.inet.ip.forwarding=1"},
-       "",
-       R"({"Err":"sysctl: permission denied"})"},
-      {PfLoadAnchor{"com.example/vpn", rules},
-       "pfctl",
-       "",
-       "",
-       0,
-       {"-a", "com.example/vpn", "-f", "-"},
-       rules,
-       R"("Ok")"},
-      {PfFlushAnchor{"com.example/vpn"},
-       "pfctl",
-       "",
-       "rules cleared\n",
-       0,
-       {"-a", "com.example/vpn", "-F", "all"},
-       "",
-       R"("Ok")"},
-      {PfEnable{},
-       "pfctl",
-       "",
-       "No ALTQ support in kernel\npf enabled\nToken : 8817223\n",
-       0,
-       {"-E"},
-       "",
-       R"({"PfToken":"8817223"})"},
-      {PfRelease{"8817223"},
-       "pfctl",
-       "",
-       "pfctl: no such token\n",
-       1,
-       {"-X", "8817223"},
-       "",
+  const std::string rules("pass in all\nblock out proto udp\0x", 33);
+  struct Answer {
+    std::string out{}, err{};
+    int status = 0;
+  };
+  const struct Row {
+    Request request;
+    std::string tool;
+    Answer answer;
+    Lines args;
+    std::string input, reply;
+  } rows[] = {
+      // clang-format off
+      {GetForwarding{}, "sysctl", {"1\n"}, {"-n", "net.inet.ip.forwarding"}, "", R"({"Forwarding":true})"},
+      {SetForwarding{true}, "sysctl", {}, {"-w", "net.inet.ip.forwarding=1"}, "", R"("Ok")"},
+      {PfLoadAnchor{"com.example/vpn", rules}, "pfctl", {}, {"-a", "com.example/vpn", "-f", "-"}, rules, R"("Ok")"},
+      {PfFlushAnchor{"com.example/vpn"}, "pfctl", {}, {"-a", "com.example/vpn", "-F", "all"}, "", R"("Ok")"},
+      {PfEnable{}, "pfctl", {"", "Token : 8817223\n"}, {"-E"}, "", R"({"PfToken":"8817223"})"},
+      {PfRelease{"8817223"}, "pfctl", {"", "pfctl: no such token\n", 1}, {"-X", "8817223"}, "",
        R"({"Err":"pfctl: no such token"})"},
-      {IfconfigRead{"en0"},
-       "ifconfig",
-       "en0: flags=8863<UP,BROADCAST> mtu 1500\n\tinet6 fe80::1%en0 prefixlen 64\n"
-       "\tinet 192.168.64.1 netmask 0xffffff00 broadcast 192.168.64.255\n",
-       "",
-       0,
-       {"en0"},
-       "",
+      {IfconfigRead{"en0"}, "ifconfig", {"\tinet 192.168.64.1 netmask 0xffffff00\n"}, {"en0"}, "",
        R"({"Ifconfig":["192.168.64.1","255.255.255.0"]})"},
-      {IfconfigRead{"nope0"},
-       "ifconfig",
-       "",
-       "ifconfig: interface nope0 does not exist\n",
-       1,
-       {"nope0"},
-       "",
-       R"({"Ifconfig":null})"},
-      {IfconfigSet{"en5", addr, mask},
-       "ifconfig",
-       "",
-       "",
-       0,
-       {"en5", "inet", "10.0.0.1", "netmask", "255.255.255.0"},
-       "",
-       R"("Ok")"},
-      {IfconfigDelete{"en5", addr},
-       "ifconfig",
-       "",
-       "",
-       0,
-       {"en5", "inet", "10.0.0.1", "delete"},
-       "",
-       R"("Ok")"},
+      {IfconfigSet{"en5", addr, mask}, "ifconfig", {}, {"en5", "inet", "10.0.0.1", "netmask", "255.255.255.0"}, "", R"("Ok")"},
+      {IfconfigDelete{"en5", addr}, "ifconfig", {}, {"en5", "inet", "10.0.0.1", "delete"}, "", R"("Ok")"},
+      // clang-format on
   };
   Daemon daemon;
   for (const Row& row : rows) {
     const StandIn tool{row.tool};
     tool.reset();
-    tool.answer(row.out, row.err, row.status);
-    EXPECT_EQ(call_as(kUser, row.request), row.reply) << render_for_log(row.request);
+    tool.answer(row.answer.out, row.answer.err, row.answer.status);
+    EXPECT_EQ(call_as(kUser, row.request), row.reply);
     const auto calls = tool.calls();
-    ASSERT_EQ(calls.size(), 1u) << render_for_log(row.request);
+    ASSERT_EQ(calls.size(), 1u) << row.reply;
     EXPECT_EQ(calls[0].args, row.args);
     EXPECT_EQ(calls[0].input, row.input);
   }
-  // Texts with line breaks stay on one log line.
-  EXPECT_EQ(
-      daemon.find_line("request: PfLoadAnchor"),
-      logged(
-          R"(request: PfLoadAnchor { anchor: "com.example/vpn", rules: "pass in all\nblock out proto udp\0x" })"));
 }
 
-TEST_F(DaemonTest, ReportsATextThatTheToolDidNotReadAsABrokenPipe) {
-  const StandIn pfctl{"pfctl"};
-  pfctl.ignore_input();
-  pfctl.answer("", "never seen", 1);
+// Requests that run at the same time give each tool run their own rules, whole.
+TEST_F(DaemonTest, RunsOfConcurrentRequestsGetTheirOwnInput) {
+  constexpr int kClients = 8;
+  const auto rules = [](int i) { return std::string(256 << 10, static_cast<char>('a' + i)); };
   Daemon daemon;
-  EXPECT_EQ(call_as(kUser, PfLoadAnchor{"a", std::string(900 << 10, 'r')}),
-            R"x({"Err":"Broken pipe (os error 32)"})x");
-  EXPECT_TRUE(eventually([&] { return daemon.zombie_children() == 0; }));
-  EXPECT_EQ(call_as(kUser, Ping{}), R"("Pong")");
-}
-
-// What the client learns of the socket it received.
-std::string describe_dhcp_socket(int fd) {
-  sockaddr_in local{};
-  socklen_t len = sizeof local;
-  int type = 0, broadcast = 0;
-  socklen_t int_len = sizeof(int);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len);
-  getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &int_len);
-  getsockopt(fd, SOL_SOCKET, SO_BROADCAST, &broadcast, &int_len);
-  struct stat st {};
-  fstat(fd, &st);
-  return "udp=" + std::to_string(type == SOCK_DGRAM) +
-         " family=" + std::to_string(local.sin_family == AF_INET) +
-         " addr=" + Ipv4Addr::from_u32(ntohl(local.sin_addr.s_addr)).to_string() +
-         " port=" + std::to_string(ntohs(local.sin_port)) +
-         " broadcast=" + std::to_string(broadcast) +
-         " cloexec=" + std::to_string((fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0) +
-         " inode=" + std::to_string(st.st_ino);
+  const std::string got = as_user(kUser, [&] {
+    std::atomic<int> ok{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kClients; ++i)
+      threads.emplace_back([&, i] {
+        ok += ask(PfLoadAnchor{std::to_string(i), rules(i)}) == "\"Ok\"";
+      });
+    for (auto& t : threads)
+      t.join();
+    return std::to_string(ok.load());
+  });
+  EXPECT_EQ(got, std::to_string(kClients));
+  const auto calls = StandIn{"pfctl"}.calls();
+  ASSERT_EQ(calls.size(), std::size_t{kClients});
+  for (const auto& call : calls)
+    EXPECT_TRUE(call.args.size() == 4 && call.input == rules(std::stoi(call.args[1])));
 }
 
 UniqueFd udp_socket_on_port_67() {
   UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  const sockaddr_in any = port_67_on_every_address();
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  any.sin_port = htons(67);
   if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) fd.reset();
   return fd;
 }
 
-TEST_F(DaemonTest, HandsOverABoundDhcpSocketAndEndsTheConnection) {
+// The socket goes to the client and the daemon keeps no copy: the port is free once the client
+// lets go of it, and a port taken makes the reply an Err. The connection ends either way.
+TEST_F(DaemonTest, HandsOverABoundDhcpSocketAndKeepsNoCopy) {
   Daemon daemon;
   const std::string got = as_user(kUser, [] {
     UniqueFd fd = connect_raw();
@@ -350,95 +252,46 @@ TEST_F(DaemonTest, HandsOverABoundDhcpSocketAndEndsTheConnection) {
     (void)write_all(fd.get(), frame(R"("BindDhcp67")") + frame(R"("Ping")"));
     auto reply = read_frame_body_with_fd(fd.get());
     if (!reply) return "failed: " + reply.error().text();
-    return reply->body + " " + describe_dhcp_socket(reply->fd.get()) +
-           " then: " + read_to_end(fd.get());
+    const int dhcp = reply->fd.get();
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    int type = 0, broadcast = 0;
+    socklen_t int_len = sizeof(int);
+    getsockname(dhcp, reinterpret_cast<sockaddr*>(&local), &len);
+    getsockopt(dhcp, SOL_SOCKET, SO_TYPE, &type, &int_len);
+    getsockopt(dhcp, SOL_SOCKET, SO_BROADCAST, &broadcast, &int_len);
+    struct stat st {};
+    fstat(dhcp, &st);
+    return reply->body + " udp=" + std::to_string(type == SOCK_DGRAM) +
+           " addr=" + Ipv4Addr::from_u32(ntohl(local.sin_addr.s_addr)).to_string() + ":" +
+           std::to_string(ntohs(local.sin_port)) + " broadcast=" + std::to_string(broadcast) +
+           " cloexec=" + std::to_string((fcntl(dhcp, F_GETFD) & FD_CLOEXEC) != 0) +
+           " then: " + read_to_end(fd.get()) + " inode=" + std::to_string(st.st_ino);
   });
-  const std::string inode =
-      got.substr(got.find("inode=") + 6, got.find(" then") - got.find("inode=") - 6);
-  EXPECT_EQ(got, "\"FdFollows\" udp=1 family=1 addr=0.0.0.0 port=67 broadcast=1 cloexec=1 inode=" +
-                     inode + " then: ");
-  // The daemon kept no copy: the port is free again once the client let go of it.
-  EXPECT_FALSE(daemon.holds_socket(static_cast<ino_t>(std::stoull(inode))));
-  EXPECT_TRUE(udp_socket_on_port_67().valid());
-  EXPECT_FALSE(daemon.find_line("write_frame_with_fd error", std::chrono::milliseconds(0)));
-}
-
-TEST_F(DaemonTest, AnswersErrWhenPort67IsTaken) {
+  const std::string inode = got.substr(got.find(" inode=") + 7);
+  EXPECT_EQ(got,
+            R"("FdFollows" udp=1 addr=0.0.0.0:67 broadcast=1 cloexec=1 then:  inode=)" + inode);
+  const Lines held = daemon.descriptors();
+  EXPECT_EQ(std::count(held.begin(), held.end(), "socket:[" + inode + "]"), 0);
   const UniqueFd holder = udp_socket_on_port_67();  // no SO_REUSEADDR: nobody may share
   ASSERT_TRUE(holder.valid());
-  Daemon daemon;
-  const std::string got = as_user(kUser, [] {
-    auto client = Client::connect(kSocketPath);
-    auto fd = client->bind_dhcp67();
-    return fd ? std::string("got a descriptor") : fd.error().text;
-  });
-  EXPECT_EQ(got, "bind 0.0.0.0:67: Address already in use (os error 98)");
-}
-
-TEST_F(DaemonTest, ServesManyConcurrentClientsWithWholeLogLines) {
-  // 200 connections at once, more than one user may hold (64): four users, with no console to
-  // examine so that all of them are admitted.
-  constexpr int kUsers = 4;
-  constexpr int kPerUser = 50;
-  constexpr int kClients = kUsers * kPerUser;
-  set_console_owner(std::nullopt);
-  Daemon daemon;
-  std::vector<uid_t> uids;
-  for (int u = 0; u < kUsers; ++u)
-    uids.push_back(kUser + u);
-  const std::vector<std::string> got = as_users(uids, [] {
-    std::barrier all_connected(kPerUser);
-    std::atomic<int> pongs{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kPerUser; ++i) {
-      threads.emplace_back([&] {
-        auto client = Client::connect(kSocketPath);
-        all_connected.arrive_and_wait();  // this user's connections are open before any is served
-        if (!client) return;
-        auto reply = client->call(Ping{});
-        if (reply && std::holds_alternative<Pong>(*reply)) ++pongs;
-      });
-    }
-    for (auto& t : threads)
-      t.join();
-    return std::to_string(pongs.load());
-  });
-  EXPECT_EQ(got, std::vector<std::string>(kUsers, std::to_string(kPerUser)));
-  const Lines lines = daemon.lines(2 + 2 * kClients);
-  int pings = 0;
-  std::vector<int> connections(kUsers);
-  for (const std::string& line : lines) {
-    for (int u = 0; u < kUsers; ++u) {
-      connections[u] += line == logged("connection from uid=" + std::to_string(kUser + u) +
-                                       " (console_uid=None)");
-    }
-    pings += line == logged("request: Ping");
-  }
-  EXPECT_EQ(connections, std::vector<int>(kUsers, kPerUser));
-  EXPECT_EQ(pings, kClients);
-  EXPECT_EQ(lines.size(), 2u + 2 * kClients);  // nothing else, and no line torn apart
-}
-
-TEST_F(DaemonTest, SurvivesAClientThatLeavesBeforeItsReply) {
-  const StandIn sysctl{"sysctl"};
-  sysctl.delay("0.3");
-  sysctl.answer("1\n");
-  Daemon daemon;
-  (void)as_user(kUser, [] {
+  const std::string taken = as_user(kUser, [] {
     UniqueFd fd = connect_raw();
-    (void)write_all(fd.get(), frame(R"("GetForwarding")"));
-    return std::string();  // gone before the tool has answered
+    (void)write_all(fd.get(), frame(R"("BindDhcp67")"));
+    return read_to_end(fd.get());
   });
-  EXPECT_EQ(daemon.find_line("write_frame error: "),
-            logged("write_frame error: Broken pipe (os error 32)"));
-  EXPECT_EQ(call_as(kUser, Ping{}), R"("Pong")");
+  EXPECT_EQ(taken, frame(R"x({"Err":"bind 0.0.0.0:67: Address already in use (os error 98)"})x"));
 }
 
+// Connections that end after their requests, with a tool run, a DHCP socket, a frame cut short
+// (which is an end of input, worth no line) or before their reply (which is logged) leave no
+// descriptor, process or diagnostic behind.
 TEST_F(DaemonTest, ReturnsToItsBaselineAfterManyConnectionsAndToolRuns) {
   StandIn{"sysctl"}.answer("0\n");
+  const StandIn pfctl{"pfctl"};
+  pfctl.delay("0.3");
   Daemon daemon;
-  ASSERT_TRUE(eventually([&] { return daemon.descriptor_count() > 0; }));
-  const int baseline = daemon.descriptor_count();
+  const std::size_t baseline = daemon.descriptors().size();
   const std::string got = as_user(kUser, [] {
     int ok = 0;
     for (int i = 0; i < 100; ++i) {
@@ -448,14 +301,53 @@ TEST_F(DaemonTest, ReturnsToItsBaselineAfterManyConnectionsAndToolRuns) {
       auto b = client->call(GetForwarding{});
       ok += a && b && std::holds_alternative<Forwarding>(*b);
       if (i % 10 == 0) (void)client->bind_dhcp67();
+      if (i % 10 == 5) (void)write_all(client->fd(), frame(R"("Ping")").substr(0, 1 + i % 9));
     }
+    // Gone before the tool has answered.
+    (void)write_all(connect_raw().get(), frame(R"("PfEnable")"));
     return std::to_string(ok);
   });
   EXPECT_EQ(got, "100");
-  EXPECT_TRUE(eventually([&] { return daemon.descriptor_count() == baseline; }))
-      << daemon.descriptor_count() << " descriptors, " << baseline << " at the start";
-  EXPECT_EQ(daemon.zombie_children(), 0);
+  EXPECT_EQ(daemon.find_line("write_frame error: "),
+            logged("write_frame error: Broken pipe (os error 32)"));
+  EXPECT_TRUE(eventually([&] { return daemon.descriptors().size() == baseline; }))
+      << daemon.descriptors().size() << " descriptors, " << baseline << " at the start";
+  EXPECT_EQ(daemon.children(true), 0);
   EXPECT_EQ(daemon.diagnostics(), "");
+  EXPECT_EQ(daemon.starting("read_frame error"), Lines{});
+  EXPECT_EQ(call_as(kUser, Ping{}), R"("Pong")");
+}
+
+class CInterfaceTest : public NamespaceTest {};
+
+// A user the daemon does not admit, and a daemon killed while its tool runs: the call ends at
+// once with HELPER_IPC_REFUSED and the sentence that names every reason.
+TEST_F(CInterfaceTest, ReportsACallThatTheDaemonEndsWithoutAReplyAsRefused) {
+  for (const bool killed : {false, true}) {
+    SCOPED_TRACE(killed ? "killed mid-request" : "not admitted");
+    reset_environment();
+    set_console_owner(killed ? kUser : kOtherUser);
+    StandIn{"sysctl"}.delay("5");  // longer than the kill takes to come
+    Daemon daemon;
+    const auto got = as_users(
+        {kUser},
+        [] {
+          helper_ipc_client* c = helper_ipc_client_new();
+          bool on = false;
+          std::string out = helper_ipc_status_name(helper_ipc_connect_default(c));
+          out += std::string(" ") + helper_ipc_status_name(helper_ipc_get_forwarding(c, &on));
+          out += std::string(" [") + helper_ipc_last_error(c) + "]";
+          helper_ipc_client_free(c);
+          return out;
+        },
+        [&] {
+          if (killed && daemon.find_line("request: GetForwarding")) kill(daemon.pid(), SIGKILL);
+        });
+    EXPECT_EQ(got[0],
+              "HELPER_IPC_OK HELPER_IPC_REFUSED [the daemon closed the connection without a reply: "
+              "this user is not admitted or holds too many connections, the request was not "
+              "understood, or the daemon is stopping (the daemon's log says which)]");
+  }
 }
 
 }  // namespace

@@ -4,14 +4,14 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -26,6 +26,7 @@
 namespace e2e {
 
 namespace fs = std::filesystem;
+using helper_ipc::UniqueFd;
 
 namespace {
 
@@ -33,21 +34,20 @@ namespace {
 const fs::path kStandInState = pelmor_sandbox::kStandInState;
 const fs::path kLogs = fs::path(pelmor_sandbox::kFolder) / "e2e-logs";
 
-std::optional<std::string> unavailable_reason = "the private namespaces were not set up";
 std::optional<pelmor_sandbox::Sandbox> sandbox;
 
-void write_file(const fs::path& path, std::string_view data, mode_t mode = 0644) {
+void write_file(const fs::path& path, std::string_view data) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-  fs::permissions(path, static_cast<fs::perms>(mode));
 }
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::optional<std::string> prepare() {
+std::optional<std::string> enter() {
   if (geteuid() != 0) return "the end-to-end suite needs root (private namespaces, uid changes)";
+  // Hundreds of connections need as many descriptors as the system allows, in the daemon (which
+  // inherits the limit) and in the clients.
+  if (rlimit limit{}; getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    limit.rlim_cur = limit.rlim_max;
+    (void)setrlimit(RLIMIT_NOFILE, &limit);
+  }
   pelmor_sandbox::Options options;
   options.console_owner = kUser;
   options.stand_ins = PELMOR_SANDBOX_STAND_INS "/record";
@@ -58,26 +58,20 @@ std::optional<std::string> prepare() {
   return std::nullopt;
 }
 
-// The last pid of /proc/PID/status's NSpid: the process's pid in its own namespace.
-pid_t namespace_pid_of(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+// A field of /proc/PID/status as text ("NSpid", "Threads"); empty when there is none.
+std::string status_field(pid_t pid, std::string_view field) {
+  std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
   for (std::string line; std::getline(status, line);) {
-    if (line.rfind("NSpid:", 0) == 0) {
-      return static_cast<pid_t>(std::stol(line.substr(line.find_last_of(" \t") + 1)));
-    }
+    if (line.rfind(std::string(field) + ":", 0) == 0) return line.substr(field.size() + 1);
   }
-  return -1;
+  return {};
 }
 
 }  // namespace
 
-std::optional<std::string> enter_private_namespaces() {
-  unavailable_reason = prepare();
-  return unavailable_reason;
-}
-
 const std::optional<std::string>& unavailable() {
-  return unavailable_reason;
+  static const std::optional<std::string> reason = enter();
+  return reason;
 }
 
 void reset_environment() {
@@ -94,24 +88,22 @@ void reset_environment() {
 }
 
 void set_console_owner(std::optional<uid_t> uid) {
-  if (auto st = pelmor_sandbox::set_console_owner(uid); !st) {
-    ADD_FAILURE() << st.error();
-  }
+  if (auto st = pelmor_sandbox::set_console_owner(uid); !st) ADD_FAILURE() << st.error();
 }
 
 void StandIn::answer(std::string_view out, std::string_view err, int status) const {
-  const fs::path dir = kStandInState / name;
-  write_file(dir / "out", out);
-  write_file(dir / "err", err);
-  write_file(dir / "status", std::to_string(status));
+  write_file(kStandInState / name / "out", out);
+  write_file(kStandInState / name / "err", err);
+  write_file(kStandInState / name / "status", std::to_string(status));
 }
 
 void StandIn::delay(std::string_view seconds) const {
   write_file(kStandInState / name / "delay", seconds);
 }
 
-void StandIn::ignore_input() const {
-  write_file(kStandInState / name / "ignore-input", "");
+void StandIn::print_without_end() const {
+  fs::remove(kStandInState / name / "out");
+  fs::create_symlink("/dev/zero", kStandInState / name / "out");
 }
 
 void StandIn::reset() const {
@@ -128,20 +120,13 @@ std::vector<StandIn::Call> StandIn::calls() const {
     const long pid = std::stol(file.substr(5, dot - 5));
     Call& call = by_pid[pid];
     call.pid = static_cast<pid_t>(pid);
-    const std::string data = read_file(entry.path());
-    if (file.substr(dot + 1) == "input") {
-      call.input = data;
-      continue;
-    }
-    if (file.substr(dot + 1) == "ended") {
-      call.ended = true;
-      continue;
-    }
-    for (std::size_t start = 0; start < data.size();) {
-      const std::size_t end = data.find('\0', start);
-      call.args.push_back(data.substr(start, end - start));
-      start = end + 1;
-    }
+    const std::string kind = file.substr(dot + 1), data = read_file(entry.path());
+    if (kind == "input") call.input = data;
+    call.ended = call.ended || kind == "ended";
+    if (kind != "args") continue;
+    std::istringstream args(data);
+    for (std::string arg; std::getline(args, arg, '\0');)
+      call.args.push_back(arg);
   }
   std::vector<Call> out;
   for (auto& [pid, call] : by_pid)
@@ -151,19 +136,14 @@ std::vector<StandIn::Call> StandIn::calls() const {
 
 Daemon::Daemon(Streams streams) {
   static int serial = 0;
-  const std::string name = "daemon." + std::to_string(++serial);
-  log_path_ = kLogs / (name + ".out");
-  const auto open_log = [](const fs::path& path) {
-    return helper_ipc::UniqueFd(
-        open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600));
+  const fs::path name = kLogs / ("daemon." + std::to_string(++serial));
+  log_path_ = name.string() + ".out";
+  const auto open_log = [](const std::string& path) {
+    return UniqueFd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600));
   };
   out_ = open_log(log_path_);
-  err_ = streams == Streams::Shared ? helper_ipc::UniqueFd(fcntl(out_.get(), F_DUPFD_CLOEXEC, 0))
-                                    : open_log(kLogs / (name + ".err"));
-  if (!sandbox) {
-    ADD_FAILURE() << "no sandbox to start the daemon in";
-    return;
-  }
+  err_ = streams == Streams::Shared ? UniqueFd(fcntl(out_.get(), F_DUPFD_CLOEXEC, 0))
+                                    : open_log(name.string() + ".err");
   pelmor_sandbox::Program program;
   program.argv = {PELMOR_HELPER_BINARY};
   program.output = out_.get();
@@ -174,9 +154,11 @@ Daemon::Daemon(Streams streams) {
     return;
   }
   pid_ = *started;
-  namespace_pid_ = namespace_pid_of(pid_);
+  // The last pid of NSpid is the one in the daemon's own namespace.
+  const std::string ns_pids = status_field(pid_, "NSpid");
+  namespace_pid_ = std::atoi(ns_pids.substr(ns_pids.find_last_of(" \t") + 1).c_str());
   // Ready once it listens, or has ended.
-  (void)pelmor_sandbox::await_listening(pid_, log_path_, std::chrono::seconds(10));
+  (void)pelmor_sandbox::await_listening(pid_, log_path_, 10s);
 }
 
 Daemon::~Daemon() {
@@ -191,8 +173,8 @@ Daemon::~Daemon() {
   }
 }
 
-std::vector<std::string> Daemon::lines(std::size_t count, std::chrono::milliseconds patience) {
-  std::vector<std::string> out;
+Lines Daemon::lines(std::size_t count, std::chrono::milliseconds patience) {
+  Lines out;
   eventually(
       [&] {
         out.clear();
@@ -206,22 +188,15 @@ std::vector<std::string> Daemon::lines(std::size_t count, std::chrono::milliseco
   return out;
 }
 
-std::optional<std::string> Daemon::find_line(std::string_view prefix,
+Lines Daemon::starting(std::string_view message) {
+  return e2e::starting(lines(), message);
+}
+
+std::optional<std::string> Daemon::find_line(std::string_view message,
                                              std::chrono::milliseconds patience) {
-  const std::string wanted = "[pelmor-helper] " + std::string(prefix);
-  std::optional<std::string> found;
-  eventually(
-      [&] {
-        for (const std::string& line : lines(0, std::chrono::milliseconds(0))) {
-          if (line.rfind(wanted, 0) == 0) {
-            found = line;
-            return true;
-          }
-        }
-        return false;
-      },
-      patience);
-  return found;
+  Lines found;
+  eventually([&] { return !(found = starting(message)).empty(); }, patience);
+  return found.empty() ? std::nullopt : std::optional(found.front());
 }
 
 std::string Daemon::diagnostics() {
@@ -232,49 +207,31 @@ bool Daemon::signal(int signal) const {
   return pid_ > 0 && !exited_ && kill(pid_, signal) == 0;
 }
 
-std::optional<int> Daemon::wait_status(std::chrono::milliseconds patience) {
+std::optional<int> Daemon::wait_exit(std::chrono::milliseconds patience) {
   eventually(
       [this] {
-        if (!exited_ && pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
-        return exited_;
+        return exited_ = exited_ || (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_);
       },
       patience);
-  if (!exited_) return std::nullopt;
-  return status_;
+  if (!exited_ || !WIFEXITED(status_)) return std::nullopt;
+  return WEXITSTATUS(status_);
 }
 
-std::optional<int> Daemon::wait_exit(std::chrono::milliseconds patience) {
-  const std::optional<int> status = wait_status(patience);
-  if (!status || !WIFEXITED(*status)) return std::nullopt;
-  return WEXITSTATUS(*status);
-}
-
-int Daemon::descriptor_count() const {
-  int n = 0;
-  for ([[maybe_unused]] const auto& entry :
-       fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd")) {
-    ++n;
-  }
-  return n;
-}
-
-bool Daemon::holds_socket(ino_t inode) const {
-  const std::string wanted = "socket:[" + std::to_string(inode) + "]";
+Lines Daemon::descriptors() const {
+  Lines out;
   for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd")) {
     std::error_code ec;
-    if (fs::read_symlink(entry.path(), ec).string() == wanted) return true;
+    out.push_back(fs::read_symlink(entry.path(), ec).string());
   }
-  return false;
+  return out;
 }
 
-namespace {
-
-// The children of `parent_pid` (only the ended, unreaped ones when `zombies_only`), from /proc.
-int count_children(pid_t parent_pid, bool zombies_only) {
+int Daemon::children(bool zombies) const {
   int n = 0;
   for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (entry.path().filename().string().find_first_not_of("0123456789") != std::string::npos) {
+      continue;
+    }
     const std::string stat = read_file(entry.path() / "stat");
     const std::size_t comm_end = stat.rfind(')');
     if (comm_end == std::string::npos) continue;
@@ -282,83 +239,106 @@ int count_children(pid_t parent_pid, bool zombies_only) {
     char state = 0;
     pid_t parent = 0;
     fields >> state >> parent;
-    if (parent == parent_pid && (!zombies_only || state == 'Z')) ++n;
+    n += parent == pid_ && (!zombies || state == 'Z');
   }
   return n;
 }
 
-}  // namespace
-
-int Daemon::zombie_children() const {
-  return count_children(pid_, true);
+std::string logged(std::string_view message) {
+  return "[pelmor-helper] " + std::string(message);
 }
 
-int Daemon::children() const {
-  return count_children(pid_, false);
+std::string frame(std::string_view body) {
+  const auto n = static_cast<std::uint32_t>(body.size());
+  return std::string{static_cast<char>(n >> 24), static_cast<char>(n >> 16),
+                     static_cast<char>(n >> 8), static_cast<char>(n)} +
+         std::string(body);
+}
+
+Lines starting(const Lines& lines, std::string_view message) {
+  Lines out;
+  std::copy_if(lines.begin(), lines.end(), std::back_inserter(out),
+               [wanted = logged(message)](const std::string& l) { return l.starts_with(wanted); });
+  return out;
+}
+
+long sum_after(const Lines& lines, std::string_view message) {
+  long sum = 0;
+  for (const std::string& line : starting(lines, message))
+    sum += std::atol(line.c_str() + logged(message).size());
+  return sum;
 }
 
 std::string as_user(uid_t uid, const std::function<std::string()>& body) {
   return as_users({uid}, body).front();
 }
 
-std::vector<std::string> as_users(const std::vector<uid_t>& uids,
-                                  const std::function<std::string()>& body,
-                                  const std::function<void()>& forked) {
-  struct Child {
-    pid_t pid = -1;
-    helper_ipc::UniqueFd from_child;
-    std::string result;
-  };
-  std::vector<Child> children(uids.size());
-  for (std::size_t i = 0; i < uids.size(); ++i) {
+Lines as_users(const std::vector<uid_t>& uids, const std::function<std::string()>& body,
+               const std::function<void()>& forked) {
+  std::vector<std::pair<pid_t, UniqueFd>> children;
+  for (const uid_t uid : uids) {
     auto pipe = pelmor_sandbox::make_pipe();
-    if (!pipe) {
-      children[i].result = pipe.error();
-      continue;
-    }
-    auto& [from_child, to_parent] = *pipe;
-    const pid_t child = sandbox ? sandbox->fork() : fork();
+    if (!pipe) std::abort();
+    const pid_t child = sandbox->fork();
     if (child == 0) {
-      from_child.reset();
-      const uid_t uid = uids[i];
+      pipe->first.reset();
       if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) _exit(3);
-      const std::string result = body();
-      _exit(helper_ipc::write_all(to_parent.get(), result).ok() ? 0 : 4);
+      _exit(helper_ipc::write_all(pipe->second.get(), body()).ok() ? 0 : 4);
     }
-    children[i].pid = child;
-    children[i].from_child = std::move(from_child);
+    children.emplace_back(child, std::move(pipe->first));
   }
   if (forked) forked();
-  std::vector<std::string> results;
-  for (Child& c : children) {
-    if (c.pid <= 0) {
-      results.push_back(std::move(c.result));
-      continue;
-    }
+  Lines results;
+  for (auto& [pid, from_child] : children) {
+    std::string result;
     char buf[4096];
-    for (;;) {
-      auto n = helper_ipc::read_some(c.from_child.get(), buf, sizeof buf);
-      if (!n || *n == 0) break;
-      c.result.append(buf, *n);
+    for (helper_ipc::Result<std::size_t> n{0};
+         (n = helper_ipc::read_some(from_child.get(), buf, sizeof buf)) && *n > 0;) {
+      result.append(buf, *n);
     }
-    c.from_child.reset();
     int status = 0;
-    waitpid(c.pid, &status, 0);
+    waitpid(pid, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      c.result += "\n[client process failed with status " + std::to_string(status) + "]";
+      result += "\n[client process failed with status " + std::to_string(status) + "]";
     }
-    results.push_back(std::move(c.result));
+    results.push_back(std::move(result));
   }
   return results;
 }
 
-std::string read_to_end(int fd, std::chrono::milliseconds limit) {
+UniqueFd connect_raw() {
+  auto client = helper_ipc::Client::connect(kSocketPath);
+  return client ? UniqueFd(fcntl(client->fd(), F_DUPFD_CLOEXEC, 0)) : UniqueFd();
+}
+
+std::vector<UniqueFd> connect_raw(int n) {
+  std::vector<UniqueFd> fds;
+  for (int i = 0; i < n; ++i)
+    fds.push_back(connect_raw());
+  return fds;
+}
+
+int ended(const std::vector<UniqueFd>& fds, std::chrono::milliseconds patience) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  int n = 0;
+  for (const UniqueFd& fd : fds) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fd.get(), POLLIN, 0};
+    char byte;
+    n += fd && poll(&p, 1, static_cast<int>(std::max<long>(left.count(), 0))) == 1 &&
+         recv(fd.get(), &byte, 1, MSG_DONTWAIT) <= 0;
+  }
+  return n;
+}
+
+std::string read_to_end(int fd, std::chrono::milliseconds limit, std::size_t enough) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   std::string out;
   char buf[4096];
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+  while (out.size() < enough) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd readable{fd, POLLIN, 0};
     const int ready = poll(&readable, 1, static_cast<int>(std::max<long>(left.count(), 0)));
     if (ready == -1 && errno == EINTR) continue;
@@ -368,6 +348,23 @@ std::string read_to_end(int fd, std::chrono::milliseconds limit) {
     if (n < 0) return out + (errno == ECONNRESET ? "reset" : "error");
     out.append(buf, static_cast<std::size_t>(n));
   }
+  return out;
+}
+
+std::string ask(const helper_ipc::Request& request) {
+  auto client = helper_ipc::Client::connect(kSocketPath, 20s);  // a test that hangs fails instead
+  if (!client) return "connect failed: " + client.error().text;
+  auto reply = client->call(request);
+  return reply ? helper_ipc::encode_response(*reply) : "failed: " + reply.error().text;
+}
+
+std::string call_as(uid_t uid, const helper_ipc::Request& request) {
+  return as_user(uid, [&] { return ask(request); });
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds patience) {
@@ -375,44 +372,24 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds pat
   for (;;) {
     if (done()) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(5ms);
   }
-}
-
-void print_without_end(const StandIn& tool) {
-  const fs::path out = kStandInState / tool.name / "out";
-  fs::remove(out);
-  fs::create_symlink("/dev/zero", out);
-}
-
-std::string call_as(uid_t uid, const helper_ipc::Request& request) {
-  return as_user(uid, [&] {
-    auto client = helper_ipc::Client::connect(kSocketPath);
-    if (!client) return "connect failed: " + client.error().text;
-    auto reply = client->call(request);
-    return reply ? helper_ipc::encode_response(*reply) : "failed: " + reply.error().text;
-  });
-}
-
-sockaddr_in port_67_on_every_address() {
-  sockaddr_in any{};
-  any.sin_family = AF_INET;
-  any.sin_port = htons(67);
-  any.sin_addr.s_addr = htonl(INADDR_ANY);
-  return any;
 }
 
 long proc_status(pid_t pid, std::string_view field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  const std::string wanted = std::string(field) + ":";
-  for (std::string key; status >> key;) {
-    if (key == wanted) {
-      long value = 0;
-      status >> value;
-      return value;
-    }
-  }
-  return -1;
+  const std::string value = status_field(pid, field);
+  return value.empty() ? -1 : std::atol(value.c_str());
+}
+
+double cpu_seconds(pid_t pid) {
+  const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  for (int i = 3; i < 14; ++i)
+    fields >> field;  // state .. cmajflt
+  unsigned long long utime = 0, stime = 0;
+  fields >> utime >> stime;
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 }  // namespace e2e

@@ -5,11 +5,11 @@
 // shows them to it under their pids as it sees them.
 #pragma once
 
-#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -26,14 +26,15 @@
 
 namespace e2e {
 
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
 inline constexpr const char* kSocketPath = helper_ipc::kSocketPath;
 inline constexpr uid_t kUser = 1000;
 inline constexpr uid_t kOtherUser = 1001;
 
-// Enters the private namespaces and prepares them; called once, before any test. Returns why the
-// suite cannot run here, or nothing when it can.
-std::optional<std::string> enter_private_namespaces();
-// Why the suite cannot run, if it cannot; tests skip with this message.
+// Why the suite cannot run here, or nothing. The first call enters the private namespaces, before
+// the test process starts any thread.
 const std::optional<std::string>& unavailable();
 
 // Resets the namespace between tests: nothing in /var/run but the sandbox's folder (no socket, no
@@ -51,8 +52,8 @@ struct StandIn {
   void answer(std::string_view out, std::string_view err = {}, int status = 0) const;
   // The next runs sleep this long before answering.
   void delay(std::string_view seconds) const;
-  // The next runs exit without reading their input.
-  void ignore_input() const;
+  // The next runs print zeros on standard output without end, until they are stopped.
+  void print_without_end() const;
   // Forgets the answers prepared and the runs recorded.
   void reset() const;
 
@@ -60,7 +61,7 @@ struct StandIn {
   // whether it went on to its end after reading it (it was not killed).
   struct Call {
     pid_t pid = 0;
-    std::vector<std::string> args;
+    Lines args;
     std::string input;
     bool ended = false;
   };
@@ -93,25 +94,22 @@ class Daemon {
   bool signal(int signal) const;
   // Every log line so far, without the line feed; waits until `count` lines have arrived or
   // `patience` has passed.
-  std::vector<std::string> lines(std::size_t count = 0,
-                                 std::chrono::milliseconds patience = std::chrono::seconds(10));
-  // The first log line (new or old) that starts with `prefix`, waiting for it within `patience`.
-  std::optional<std::string> find_line(
-      std::string_view prefix, std::chrono::milliseconds patience = std::chrono::seconds(10));
+  Lines lines(std::size_t count = 0, std::chrono::milliseconds patience = 10s);
+  // The log lines so far that start with `message` (after the prefix).
+  Lines starting(std::string_view message);
+  // The first log line that starts with `message`, waiting for it within `patience`.
+  std::optional<std::string> find_line(std::string_view message,
+                                       std::chrono::milliseconds patience = 10s);
   // Standard error so far.
   std::string diagnostics();
   // Waits for the daemon to end by itself; its exit status, or nothing after `patience` (or when a
   // signal ended it).
-  std::optional<int> wait_exit(std::chrono::milliseconds patience = std::chrono::seconds(10));
-  // The same with its whole wait status (WIFEXITED, WTERMSIG, ...).
-  std::optional<int> wait_status(std::chrono::milliseconds patience = std::chrono::seconds(10));
+  std::optional<int> wait_exit(std::chrono::milliseconds patience = 10s);
 
-  // The number of descriptors the daemon holds, and whether one of them is the socket `inode`.
-  int descriptor_count() const;
-  bool holds_socket(ino_t inode) const;
-  // Child processes of the daemon that have ended but were not reaped; all its child processes.
-  int zombie_children() const;
-  int children() const;
+  // What its open descriptors are ("socket:[123]", "/dev/null", ...).
+  Lines descriptors() const;
+  // Its child processes (only those that ended and were not reaped, with `zombies`).
+  int children(bool zombies = false) const;
 
  private:
   pid_t pid_ = -1;
@@ -123,29 +121,49 @@ class Daemon {
   int status_ = 0;
 };
 
+// A log line as the daemon writes it, and a frame as the wire carries it.
+std::string logged(std::string_view message);
+std::string frame(std::string_view body);
+// The lines among `lines` that start with `message` (after the prefix), and the sum of the numbers
+// that follow `message` in them.
+Lines starting(const Lines& lines, std::string_view message);
+long sum_after(const Lines& lines, std::string_view message);
+
 // Runs `body` in a child process under `uid` (and the same gid) and returns what it returned.
 std::string as_user(uid_t uid, const std::function<std::string()>& body);
 // The same for several users at once: one child process each, all forked from the calling thread
 // before any is waited for; what each returned, in the order of `uids`. `forked`, if given, runs
-// once every child is forked and before any is waited for: the place to start a thread that
-// watches them (a process forked while another thread holds a lock, the allocator's say, can wait
-// for it forever).
-std::vector<std::string> as_users(const std::vector<uid_t>& uids,
-                                  const std::function<std::string()>& body,
-                                  const std::function<void()>& forked = {});
+// once every child is forked and before any is waited for: the place to act on the daemon while
+// they run, or to start a thread that watches them (a process forked while another thread holds a
+// lock, the allocator's say, can wait for it forever).
+Lines as_users(const std::vector<uid_t>& uids, const std::function<std::string()>& body,
+               const std::function<void()>& forked = {});
 
-// Everything the daemon sends on `fd` until it closes the connection, and "reset" when the close
-// was an abort; when `limit` passes first, what came and "[no end within N ms]", so that a test
-// that waits for a close which never comes fails in seconds.
-std::string read_to_end(int fd, std::chrono::milliseconds limit = std::chrono::seconds(5));
+// A raw connection to the daemon, or an empty descriptor; `n` of them.
+helper_ipc::UniqueFd connect_raw();
+std::vector<helper_ipc::UniqueFd> connect_raw(int n);
+// How many of `fds` the daemon has ended (end of input, or a reset) within `patience`.
+int ended(const std::vector<helper_ipc::UniqueFd>& fds, std::chrono::milliseconds patience = 5s);
+// Everything the daemon sends on `fd` until it closes the connection (or `enough` bytes have come),
+// and "reset" when the close was an abort; when `limit` passes first, what came and "[no end
+// within N ms]", so that a test that waits for a close which never comes fails in seconds.
+std::string read_to_end(int fd, std::chrono::milliseconds limit = 5s,
+                        std::size_t enough = std::string::npos);
+// One request through the client library, from this process: the reply, encoded, or what failed.
+std::string ask(const helper_ipc::Request& request);
+// The same as the user `uid`, from a process of its own.
+std::string call_as(uid_t uid, const helper_ipc::Request& request);
+
+// A file's whole text; empty when it cannot be read.
+std::string read_file(const std::filesystem::path& path);
 
 // Polls `done` until it holds or `patience` has passed; whether it held.
-bool eventually(const std::function<bool()>& done,
-                std::chrono::milliseconds patience = std::chrono::seconds(10));
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds patience = 10s);
 
-// The next runs of the stand-in `tool` print zeros on standard output without end, until they are
-// stopped.
-void print_without_end(const StandIn& tool);
+// A number from /proc/PID/status ("VmRSS" in KiB, "Threads"), or -1; the CPU time the process
+// has used, user and system, in seconds.
+long proc_status(pid_t pid, std::string_view field);
+double cpu_seconds(pid_t pid);
 
 // A test of the daemon in the namespaces: it skips, saying why, where they cannot be had, and
 // starts from the environment reset_environment() leaves.
@@ -156,15 +174,6 @@ class NamespaceTest : public ::testing::Test {
     reset_environment();
   }
 };
-
-// The reply to one request, encoded, as the user `uid` gets it.
-std::string call_as(uid_t uid, const helper_ipc::Request& request);
-
-// 0.0.0.0:67, where the DHCP server socket is bound.
-sockaddr_in port_67_on_every_address();
-
-// A number from /proc/PID/status ("VmRSS" in KiB, "Threads"), or -1.
-long proc_status(pid_t pid, std::string_view field);
 
 // A pipe that lets a test and a client process take turns.
 struct Turn {
