@@ -134,20 +134,15 @@ std::vector<StandIn::Call> StandIn::calls() const {
   return out;
 }
 
-Daemon::Daemon(Streams streams) {
+Daemon::Daemon() {
   static int serial = 0;
-  const fs::path name = kLogs / ("daemon." + std::to_string(++serial));
-  log_path_ = name.string() + ".out";
-  const auto open_log = [](const std::string& path) {
-    return UniqueFd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600));
-  };
-  out_ = open_log(log_path_);
-  err_ = streams == Streams::Shared ? UniqueFd(fcntl(out_.get(), F_DUPFD_CLOEXEC, 0))
-                                    : open_log(name.string() + ".err");
+  log_path_ = (kLogs / ("daemon." + std::to_string(++serial) + ".out")).string();
+  out_ =
+      UniqueFd(open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600));
   pelmor_sandbox::Program program;
   program.argv = {PELMOR_HELPER_BINARY};
   program.output = out_.get();
-  program.errors = err_.get();
+  program.errors = out_.get();
   auto started = sandbox->start(program);
   if (!started) {
     ADD_FAILURE() << started.error();
@@ -200,11 +195,10 @@ std::optional<std::string> Daemon::find_line(std::string_view message,
 }
 
 std::string Daemon::diagnostics() {
-  return read_file("/proc/self/fd/" + std::to_string(err_.get()));
-}
-
-bool Daemon::signal(int signal) const {
-  return pid_ > 0 && !exited_ && kill(pid_, signal) == 0;
+  std::string text;
+  for (const std::string& line : lines())
+    text += line.starts_with(logged("")) ? "" : line + "\n";
+  return text;
 }
 
 std::optional<int> Daemon::wait_exit(std::chrono::milliseconds patience) {
@@ -226,20 +220,17 @@ Lines Daemon::descriptors() const {
   return out;
 }
 
-int Daemon::children(bool zombies) const {
+int Daemon::children() const {
   int n = 0;
   for (const auto& entry : fs::directory_iterator("/proc")) {
     if (entry.path().filename().string().find_first_not_of("0123456789") != std::string::npos) {
       continue;
     }
     const std::string stat = read_file(entry.path() / "stat");
-    const std::size_t comm_end = stat.rfind(')');
-    if (comm_end == std::string::npos) continue;
-    std::istringstream fields(stat.substr(comm_end + 2));
-    char state = 0;
+    std::istringstream fields(stat.substr(std::min(stat.rfind(')') + 2, stat.size())));
+    std::string state;
     pid_t parent = 0;
-    fields >> state >> parent;
-    n += parent == pid_ && (!zombies || state == 'Z');
+    n += fields >> state >> parent && parent == pid_;
   }
   return n;
 }
@@ -290,12 +281,7 @@ Lines as_users(const std::vector<uid_t>& uids, const std::function<std::string()
   if (forked) forked();
   Lines results;
   for (auto& [pid, from_child] : children) {
-    std::string result;
-    char buf[4096];
-    for (helper_ipc::Result<std::size_t> n{0};
-         (n = helper_ipc::read_some(from_child.get(), buf, sizeof buf)) && *n > 0;) {
-      result.append(buf, *n);
-    }
+    std::string result = read_to_end(from_child.get(), 10min);  // until the child has exited
     int status = 0;
     waitpid(pid, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
@@ -320,16 +306,11 @@ std::vector<UniqueFd> connect_raw(int n) {
 
 int ended(const std::vector<UniqueFd>& fds, std::chrono::milliseconds patience) {
   const auto deadline = std::chrono::steady_clock::now() + patience;
-  int n = 0;
-  for (const UniqueFd& fd : fds) {
+  return static_cast<int>(std::count_if(fds.begin(), fds.end(), [&](const UniqueFd& fd) {
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd p{fd.get(), POLLIN, 0};
-    char byte;
-    n += fd && poll(&p, 1, static_cast<int>(std::max<long>(left.count(), 0))) == 1 &&
-         recv(fd.get(), &byte, 1, MSG_DONTWAIT) <= 0;
-  }
-  return n;
+    return fd && read_to_end(fd.get(), std::max(left, 0ms)).find("[no end ") == std::string::npos;
+  }));
 }
 
 std::string read_to_end(int fd, std::chrono::milliseconds limit, std::size_t enough) {

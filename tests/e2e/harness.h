@@ -69,17 +69,13 @@ struct StandIn {
 };
 
 // The daemon binary, started as a child of this process in the namespaces, with its standard
-// output and error in files. Several may run at once. One still running at the end of the test is
+// output and error on one open file, as launchd gives them when StandardOutPath and
+// StandardErrorPath are one. Several may run at once. One still running at the end of the test is
 // killed and reaped; a sanitizer's report on its standard error fails the test.
 class Daemon {
  public:
-  enum class Streams {
-    Separate,  // standard error in a file of its own
-    Shared,    // standard error on the same open file as standard output, as launchd gives them
-               // when StandardOutPath and StandardErrorPath are one
-  };
   // Starts the daemon and waits until it listens (or ends).
-  explicit Daemon(Streams streams = Streams::Separate);
+  Daemon();
   ~Daemon();
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;
@@ -90,8 +86,6 @@ class Daemon {
   pid_t namespace_pid() const { return namespace_pid_; }
   // The regular file that holds its standard output (the log), which the test may read or rename.
   const std::string& log_path() const { return log_path_; }
-  // Sends it `signal`; whether that worked.
-  bool signal(int signal) const;
   // Every log line so far, without the line feed; waits until `count` lines have arrived or
   // `patience` has passed.
   Lines lines(std::size_t count = 0, std::chrono::milliseconds patience = 10s);
@@ -100,7 +94,7 @@ class Daemon {
   // The first log line that starts with `message`, waiting for it within `patience`.
   std::optional<std::string> find_line(std::string_view message,
                                        std::chrono::milliseconds patience = 10s);
-  // Standard error so far.
+  // Standard error so far: the lines without the log's prefix.
   std::string diagnostics();
   // Waits for the daemon to end by itself; its exit status, or nothing after `patience` (or when a
   // signal ended it).
@@ -108,15 +102,14 @@ class Daemon {
 
   // What its open descriptors are ("socket:[123]", "/dev/null", ...).
   Lines descriptors() const;
-  // Its child processes (only those that ended and were not reaped, with `zombies`).
-  int children(bool zombies = false) const;
+  // Its child processes, running or ended and not reaped.
+  int children() const;
 
  private:
   pid_t pid_ = -1;
   pid_t namespace_pid_ = -1;
   std::string log_path_;
-  helper_ipc::UniqueFd out_;  // the daemon's standard output and error, in files (one, if shared)
-  helper_ipc::UniqueFd err_;
+  helper_ipc::UniqueFd out_;  // the daemon's standard output and error
   bool exited_ = false;
   int status_ = 0;
 };
