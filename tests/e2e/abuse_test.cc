@@ -90,13 +90,13 @@ TEST_F(AbuseTest, TheConsoleUserFillingTheDescriptorTableMakesNoSpin) {
   Turn holding, measured;
   double cpu = 0;
   std::size_t failures = 0;
-  const Lines held = as_users(
+  (void)as_users(
       {kUser},
       [&] {
         const auto fds = connect_raw(kHeld);
         holding.signal();
         measured.wait();
-        return std::to_string(std::count_if(fds.begin(), fds.end(), [](auto& fd) { return !!fd; }));
+        return std::string();  // and the connections close
       },
       [&] {
         holding.wait();
@@ -105,9 +105,8 @@ TEST_F(AbuseTest, TheConsoleUserFillingTheDescriptorTableMakesNoSpin) {
         std::this_thread::sleep_for(2s);
         cpu = cpu_seconds(daemon.pid()) - before;
         failures = daemon.starting("accept() failed: ").size();
-        measured.signal();  // and the connections close
+        measured.signal();
       });
-  EXPECT_EQ(held, Lines{std::to_string(kHeld)});
   EXPECT_EQ(failures, 1u) << "one line for the burst so far";
   EXPECT_LT(cpu, 0.2) << "the accept loop spins";
   // Once the holder has gone, a new client is served; the burst's count comes when its period is
@@ -147,9 +146,9 @@ TEST_F(AbuseTest, OneUsersConnectionsAreCappedAndIdleOrLengthOnlyOnesHoldLittleM
   constexpr int kLengthOnly = 48;
   set_console_owner(std::nullopt);  // both users are admitted
   Daemon daemon;
+  const long threads = proc_status(daemon.pid(), "Threads");
   // One whole request first, so that what every connection shares is in place already.
   ASSERT_EQ(call_as(kUser, Ping{}), R"("Pong")");
-  const long threads = proc_status(daemon.pid(), "Threads");
   const long before = proc_status(daemon.pid(), "VmRSS");
   const auto waiting = [&](const std::string& want) {
     EXPECT_TRUE(eventually([&] { return waiting_for_length_and_body(daemon.pid()) == want; }))
