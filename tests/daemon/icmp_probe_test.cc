@@ -73,7 +73,7 @@ TEST(IsMatchingReply, TakesOnlyOurEchoReplyFromTheProbedHost) {
       {"sequence number 2", 0x45, 28, kProbed, 0, 0, kOurs, 2, false},
       {"code 1", 0x45, 28, kProbed, 0, 1, kOurs, 1, false},
       {"echo request (our own, looped back)", 0x45, 28, kProbed, 8, 0, kOurs, 1, false},
-      {"destination unreachable", 0x45, 56, kProbed, 3, 1, kOurs, 1, false},
+      {"destination unreachable", 0x45, 56, kProbed, 3, 0, kOurs, 1, false},
       {"60-byte header, 67 bytes", 0x4F, 67, kProbed, 0, 0, kOurs, 1, false},
       {"60-byte header, 68 bytes", 0x4F, 68, kProbed, 0, 0, kOurs, 1, true},
       {"60-byte header, from elsewhere", 0x4F, 68, {127, 0, 0, 2}, 0, 0, kOurs, 1, false},

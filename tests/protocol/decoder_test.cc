@@ -11,6 +11,7 @@ namespace helper_ipc {
 namespace {
 
 const Ipv4Addr kTen = *Ipv4Addr::parse("10.0.0.1");
+const IfconfigSet kSet{"en0", kTen, *Ipv4Addr::parse("255.0.0.0")};
 
 struct Accepted {
   std::string body;
@@ -37,10 +38,8 @@ TEST(DecodeRequest, AcceptsEveryFormOfEveryVariant) {
       // Keys that name no field are skipped, whatever their values hold.
       {R"({"IfconfigRead":{"a":{"b":[[],{},"}",-1.5e3,true,false,null]},"iface":"en0","z":0}})",
        IfconfigRead{"en0"}},
-      {R"({"IfconfigSet":{"iface":"en0","addr":"10.0.0.1","mask":"255.0.0.0"}})",
-       IfconfigSet{"en0", kTen, *Ipv4Addr::parse("255.0.0.0")}},
-      {R"({"IfconfigSet":["en0","10.0.0.1","255.0.0.0"]})",
-       IfconfigSet{"en0", kTen, *Ipv4Addr::parse("255.0.0.0")}},
+      {R"({"IfconfigSet":{"iface":"en0","addr":"10.0.0.1","mask":"255.0.0.0"}})", kSet},
+      {R"({"IfconfigSet":["en0","10.0.0.1","255.0.0.0"]})", kSet},
       {R"({"IfconfigDelete":{"addr":"10.0.0.1","iface":"en5"}})", IfconfigDelete{"en5", kTen}},
       {R"("BindDhcp67")", BindDhcp67{}},
       {R"({"IcmpEcho":{"ip":"0.0.0.0"}})", IcmpEcho{Ipv4Addr{}}},
@@ -222,21 +221,17 @@ TEST(DecodeRequest, RefusesBrokenStrings) {
       {"{\"PfRelease\":{\"token\":\"\xe2\x82", "EOF while parsing a string at line 1 column 25"},
       {R"({"PfRelease":{"token":"\u00)", "EOF while parsing a string at line 1 column 27"},
       // A kept text is checked as UTF-8 at its closing quote: a control character or a malformed
-      // escape after an ill-formed byte is reported first, and a body that ends before the
-      // closing quote ends in the string.
+      // escape after an ill-formed byte is reported first.
       {token("\xc3\xa9\xff\nx"), at(kControl, 0, 2)},
       {token("\xff\\q"), "invalid escape at line 1 column 26"},
       {token("\xff\\u00"), "unexpected end of hex escape at line 1 column 29"},
       {token("\xff\\uD800x"), "lone leading surrogate in hex escape at line 1 column 31"},
-      {token("a\xff"
-             "b\xfe\\n"),
-       "invalid unicode code point at line 1 column 25"},
+      {token(std::string("a\xff") + "b\xfe\\n"), at("invalid unicode code point", 25)},
       // Keys and variant names are kept texts too.
       {"{\"PfRelease\":{\"tok\xff"
        "en\":\"t\"}}",
        "invalid unicode code point at line 1 column 19"},
-      {R"({"PfRelease":{"\ud800":"t"}})",
-       "lone leading surrogate in hex escape at line 1 column 22"},
+      {R"({"PfRelease":{"\ud800":"t"}})", at("lone leading surrogate in hex escape", 22)},
       {"{\"Ping\xff\":null}", "invalid unicode code point at line 1 column 7"},
       // In a value that is thrown away, escapes keep their form and control characters still fail.
       {R"({"PfRelease":{"junk":"\ud80"}})", "unexpected end of hex escape at line 1 column 28"},
