@@ -16,47 +16,14 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "../protocol/failing_allocator.h"
 #include "gtest/gtest.h"
 #include "helper_ipc/stream.h"
 #include "helper_ipc/unique_fd.h"
-
-// ThreadSanitizer's runtime defines operator new and delete itself: no test may replace them there.
-#if defined(__SANITIZE_THREAD__)
-#define PELMOR_OWN_OPERATOR_NEW 0
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define PELMOR_OWN_OPERATOR_NEW 0
-#endif
-#endif
-#ifndef PELMOR_OWN_OPERATOR_NEW
-#define PELMOR_OWN_OPERATOR_NEW 1
-#endif
-
-// While a test arms it, any single allocation of the arming thread above the limit fails with
-// std::bad_alloc, as a real allocation fails when memory runs out.
-namespace {
-thread_local std::size_t t_allocation_limit = 0;  // 0: no limit
-}  // namespace
-
-#if PELMOR_OWN_OPERATOR_NEW
-// Kept out of line: inlined, the pair of malloc and free looks mismatched to the compiler.
-[[gnu::noinline]] void* operator new(std::size_t size) {
-  if (t_allocation_limit != 0 && size > t_allocation_limit) throw std::bad_alloc();
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept {
-  std::free(p);
-}
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-#endif
 
 namespace pelmor {
 namespace {
@@ -230,7 +197,7 @@ TEST_F(ToolRunnerTest, ToolThatStopsReadingGivesBrokenPipeAndIsReaped) {
 // A run left through an exception (here: memory runs out while the output is captured) still
 // ends its tool: a tool that is running is killed, and none is left unreaped.
 TEST_F(ToolRunnerTest, ToolOfARunAbandonedThroughAnExceptionIsKilledAndReaped) {
-  if (!PELMOR_OWN_OPERATOR_NEW) {
+  if (!failing_allocator::kInPlace) {
     GTEST_SKIP() << "ThreadSanitizer owns operator new here, so no allocation can be made to fail; "
                     "the other builds run this test";
   }
@@ -245,10 +212,10 @@ TEST_F(ToolRunnerTest, ToolOfARunAbandonedThroughAnExceptionIsKilledAndReaped) {
   for (const auto& input : inputs) {
     SCOPED_TRACE(input ? std::to_string(input->size()) + " bytes of input" : "no input");
     std::filesystem::remove(pid_file);
-    t_allocation_limit = 256 * 1024;
+    failing_allocator::largest = 256 * 1024;
     EXPECT_THROW((void)(input ? run_tool_with_input(tool, {}, *input) : run_tool(tool, {})),
                  std::bad_alloc);
-    t_allocation_limit = 0;
+    failing_allocator::largest = 0;
     EXPECT_FALSE(sigpipe_in(blocked_signals));
 
     const pid_t pid = pid_in(pid_file);

@@ -10,60 +10,19 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "failing_allocator.h"
 #include "gtest/gtest.h"
 #include "helper_ipc/codec.h"
 #include "helper_ipc/frame.h"
 #include "helper_ipc/helper_ipc.h"
 #include "helper_ipc/platform.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define PELMOR_OWN_ALLOCATOR 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define PELMOR_OWN_ALLOCATOR 0
-#endif
-#endif
-#ifndef PELMOR_OWN_ALLOCATOR
-#define PELMOR_OWN_ALLOCATOR 1
-#endif
-
-namespace {
-
-// The allocations this thread may still make before operator new throws; -1: no limit.
-thread_local long allocations_left = -1;
-thread_local bool allocation_refused = false;
-
-}  // namespace
-
-#if PELMOR_OWN_ALLOCATOR
-// Every allocation of this program, the shared library's included, goes through here.
-void* operator new(std::size_t size) {
-  if (allocations_left == 0) {
-    allocation_refused = true;
-    throw std::bad_alloc();
-  }
-  if (allocations_left > 0) --allocations_left;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-// Not inlined: GCC would take the free() of what operator new took with malloc() for a mismatch.
-[[gnu::noinline]] void operator delete(void* p) noexcept {
-  std::free(p);
-}
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-#endif
 
 namespace {
 
@@ -481,7 +440,7 @@ TEST(CInterface, TakesCallsFromManyThreadsAndKeepsEachThreadsTexts) {
 // says why. The texts (a token, an Err, a request) are long enough to live outside std::string's
 // own storage, so that each one allocates.
 TEST(CInterface, AnswersOutOfMemoryWithAStatusAtEveryAllocation) {
-  if (!PELMOR_OWN_ALLOCATOR) GTEST_SKIP() << "the sanitizer's allocator stays in place here";
+  if (!failing_allocator::kInPlace) GTEST_SKIP() << "ThreadSanitizer's allocator stays in place";
   const std::string token(40, '7');
   const std::string err = "pfctl: the rules of this anchor could not be loaded";
   FakeServer server([&](Peer& p) {
@@ -495,8 +454,8 @@ TEST(CInterface, AnswersOutOfMemoryWithAStatusAtEveryAllocation) {
   for (long k = 0;; ++k) {
     ASSERT_LT(k, 10000) << "the calls never completed";
     Handle h;
-    allocation_refused = false;
-    allocations_left = k;
+    failing_allocator::refused = false;
+    failing_allocator::left = k;
     bool has_token = false;
     const char* got = nullptr;
     int calls = 1;  // nothing here may allocate while allocations are counted
@@ -505,8 +464,8 @@ TEST(CInterface, AnswersOutOfMemoryWithAStatusAtEveryAllocation) {
       status = calls == 1 ? helper_ipc_pf_enable(h.c, &has_token, &got)
                           : helper_ipc_pf_load_anchor(h.c, anchor.c_str(), rules.c_str());
     }
-    allocations_left = -1;
-    if (!allocation_refused) {
+    failing_allocator::left = -1;
+    if (!failing_allocator::refused) {
       EXPECT_EQ(calls, 3);
       EXPECT_EQ(status, HELPER_IPC_ERR_REPLY);
       EXPECT_EQ(std::string(got != nullptr ? got : "(none)"), token);
@@ -520,9 +479,9 @@ TEST(CInterface, AnswersOutOfMemoryWithAStatusAtEveryAllocation) {
   EXPECT_GE(out_of_memory, 8);
 
   // No memory for a handle: NULL, and a NULL handle is a bad argument, not a crash.
-  allocations_left = 0;
+  failing_allocator::left = 0;
   helper_ipc_client* none = helper_ipc_client_new();
-  allocations_left = -1;
+  failing_allocator::left = -1;
   EXPECT_EQ(none, nullptr);
   EXPECT_EQ(helper_ipc_ping(none), HELPER_IPC_BAD_ARGUMENT);
 }
