@@ -231,20 +231,14 @@ std::string probe_in_child(const Scenario& s) {
 TEST(IcmpEcho, ProbesInAPrivateNetwork) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for raw sockets and a private network namespace";
   const milliseconds in_time{400}, deadline{450}, late{2000};
+  const char* const refused =
+      "[pelmor-helper] icmp: raw socket create failed: Operation not permitted (os error 1)\n";
   const Scenario rows[] = {
       {"answering", true, false, 0, false, true, {}, in_time, ""},
       {"silent amid forgeries", true, true, 2, false, false, deadline, late, ""},
       {"forged from the probed address", true, true, 3, false, true, {}, in_time, ""},
       {"loopback down", false, false, 0, false, false, {}, in_time, ""},
-      {"without raw socket privilege",
-       true,
-       false,
-       0,
-       true,
-       false,
-       {},
-       in_time,
-       "[pelmor-helper] icmp: raw socket create failed: Operation not permitted (os error 1)\n"},
+      {"without raw socket privilege", true, false, 0, true, false, {}, in_time, refused},
   };
   for (const Scenario& s : rows) {
     SCOPED_TRACE(s.name);

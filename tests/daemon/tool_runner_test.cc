@@ -237,10 +237,7 @@ TEST_F(ToolRunnerTest, ToolInheritsOnlyItsStandardStreamsAndDefaultSigpipe) {
   // close-from action.
   UniqueFd leak(open(dir_.c_str(), O_RDONLY | O_DIRECTORY));
   ASSERT_TRUE(leak.valid());
-  struct sigaction ignore {};
-  struct sigaction saved_action {};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGPIPE, &ignore, &saved_action);
+  const auto saved_action = std::signal(SIGPIPE, SIG_IGN);
   sigset_t pipe_only, saved_mask;
   sigemptyset(&pipe_only);
   sigaddset(&pipe_only, SIGPIPE);
@@ -257,7 +254,7 @@ TEST_F(ToolRunnerTest, ToolInheritsOnlyItsStandardStreamsAndDefaultSigpipe) {
     EXPECT_EQ(ok->captured.out, "fds: 0 1 2\nSIGPIPE: default, unblocked\n");
   }
   pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
-  sigaction(SIGPIPE, &saved_action, nullptr);
+  std::signal(SIGPIPE, saved_action);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The request decoder: what it accepts, and the exact text of every way it refuses.
+// The decoder: what it accepts, and the exact text of every way it refuses a request or a reply.
 #include <pthread.h>
 
 #include <string>
@@ -18,21 +18,21 @@ struct Accepted {
   Request want;
 };
 
-TEST(DecodeRequest, AcceptsEveryFormOfEveryVariant) {
+// Every form of a message of each shape: a bare name, one value, named fields. The names of the
+// messages and of their fields are their declarations' (the encoder and the C interface's requests
+// show them).
+TEST(DecodeRequest, AcceptsEveryFormOfEachShape) {
   const std::vector<Accepted> cases = {
       {R"("Ping")", Ping{}},
       {" \t\r\n\"Ping\" \n", Ping{}},
       {R"({"Ping":null})", Ping{}},
       {" { \"Ping\" :\tnull } ", Ping{}},
-      {R"("GetForwarding")", GetForwarding{}},
       {R"({"SetForwarding":true})", SetForwarding{true}},
       {R"({"SetForwarding":false})", SetForwarding{false}},
       {R"({"PfLoadAnchor":{"anchor":"a","rules":"b"}})", PfLoadAnchor{"a", "b"}},
       {R"({"PfLoadAnchor":{"rules":"b","anchor":"a"}})", PfLoadAnchor{"a", "b"}},
       {R"({"PfLoadAnchor":["a","b"]})", PfLoadAnchor{"a", "b"}},
       {R"({"PfLoadAnchor":[ "" , "" ]})", PfLoadAnchor{"", ""}},
-      {R"({"PfFlushAnchor":{"anchor":"com.x/y"}})", PfFlushAnchor{"com.x/y"}},
-      {R"("PfEnable")", PfEnable{}},
       {R"({"PfRelease":{"token":"123"}})", PfRelease{"123"}},
       {R"({"IfconfigRead":{"iface":"en0"}})", IfconfigRead{"en0"}},
       // Keys that name no field are skipped, whatever their values hold.
@@ -41,7 +41,6 @@ TEST(DecodeRequest, AcceptsEveryFormOfEveryVariant) {
       {R"({"IfconfigSet":{"iface":"en0","addr":"10.0.0.1","mask":"255.0.0.0"}})", kSet},
       {R"({"IfconfigSet":["en0","10.0.0.1","255.0.0.0"]})", kSet},
       {R"({"IfconfigDelete":{"addr":"10.0.0.1","iface":"en5"}})", IfconfigDelete{"en5", kTen}},
-      {R"("BindDhcp67")", BindDhcp67{}},
       {R"({"IcmpEcho":{"ip":"0.0.0.0"}})", IcmpEcho{Ipv4Addr{}}},
       {R"({"IcmpEcho":["255.255.255.255"]})", IcmpEcho{Ipv4Addr::from_u32(0xFFFFFFFF)}},
       // Escapes are resolved in texts, in variant names and in field names alike.
