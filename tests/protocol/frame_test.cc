@@ -69,7 +69,7 @@ TEST_F(FrameTest, ReadsEachFrameOrSaysWhyNot) {
   };
   for (const auto& [sent, want] : rows) {
     SetUp();
-    std::thread writer([&] {
+    std::thread writer([&, &sent = sent] {
       (void)send_all(theirs_.get(), sent);  // fails once we close, should a fault stop our reads
       theirs_.reset();
     });
@@ -156,15 +156,12 @@ TEST(FrameBodyMemory, FollowsTheBytesThatArrivedNotTheLengthAnnounced) {
   };
   const Row rows[] = {
       {kMaxFrameBody, 0},
-      {kMaxFrameBody, 1},
       {kMaxFrameBody, 64 * KiB},
       {kMaxFrameBody, 64 * KiB + 1},
       {kMaxFrameBody, 300 * KiB},
-      {kMaxFrameBody, kMaxFrameBody - 1},
       {kMaxFrameBody, kMaxFrameBody},
       {200 * KiB, 200 * KiB},
       {10, 3},
-      {10, 10},
       {0, 0},
   };
   for (const Row& row : rows) {
