@@ -194,6 +194,7 @@ std::string probe_in_child(const Scenario& s) {
       std::fflush(stdout);
       _exit(1);
     };
+    alarm(10);  // a probe that does not end in time ends with the child
     if (dup2(pipe->second.get(), STDOUT_FILENO) == -1) _exit(1);
     if (unshare(CLONE_NEWNET) == -1) fail("unshare");
     if (s.loopback_up && !bring_loopback_up()) fail("loopback");
