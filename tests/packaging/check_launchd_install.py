@@ -74,7 +74,8 @@ with open(os.path.join(root, PLIST), "rb") as f:
     plist = plistlib.load(f, fmt=plistlib.FMT_XML)
 header = open(os.path.join(source, "daemon/lifecycle.h")).read()
 drain = int(re.search(r"kDrainDeadline\{(\d+)\}", header).group(1))
-limits = [plist.get(f"{kind}ResourceLimits", {}).get("NumberOfFiles", 0) for kind in ("Soft", "Hard")]
+soft, hard = (plist.get(f"{kind}ResourceLimits", {}).get("NumberOfFiles", 0)
+              for kind in ("Soft", "Hard"))
 # logfile_name [owner:group] mode count size when flags [/pid_file] [sig_num]; '#' starts a comment.
 entries = [line.split("#", 1)[0].split() for line in open(os.path.join(root, ROTATION))]
 entries = [fields[1:] for fields in entries if fields and fields[0] == plist["StandardOutPath"]]
@@ -84,10 +85,10 @@ pid_file = rest[0] if rest and rest[0].startswith("/") else "(none)"
 checks = {
     "the definition runs the daemon": plist["ProgramArguments"] == [f"{daemon_dir}/pelmor_helper"],
     "standard error goes to the log": plist.get("StandardErrorPath") == plist["StandardOutPath"],
-    f"ExitTimeOut leaves a margin over the {drain} s drain": plist.get("ExitTimeOut", 0) >= drain + 5,
+    f"ExitTimeOut gives the {drain} s drain a margin": plist.get("ExitTimeOut", 0) >= drain + 5,
     # A file that launchd creates is closed to other users and not writable by the group.
     "Umask": isinstance(plist.get("Umask"), int) and plist["Umask"] & 0o027 == 0o027,
-    "the soft descriptor limit is within the hard one": limits[0] <= limits[1] or not limits[1],
+    "the soft descriptor limit is within the hard one": soft <= hard or not hard,
     "one rotation entry for the log": len(entries) == 1,
     "one compression": len(set(flags) & set("JZ")) == 1,
     f"the daemon writes its pid to {pid_file}": "N" not in flags and

@@ -360,7 +360,6 @@ TEST(CInterface, AnswersBadArgumentsWithoutSending) {
   const auto bad_address = [](const char* name, const char* text) {
     return std::string(name) + " \"" + text + "\" is not a dotted-decimal IPv4 address";
   };
-  // clang-format off
   const std::pair<std::function<helper_ipc_status()>, std::string> rows[] = {
       {[&] { return helper_ipc_connect(h.c, nullptr); }, "path is NULL"},
       {[&] { return helper_ipc_adopt(h.c, 999); }, "999 is not an open descriptor"},
@@ -375,13 +374,15 @@ TEST(CInterface, AnswersBadArgumentsWithoutSending) {
       {[&] { return helper_ipc_pf_enable_len(h.c, &b, &token, nullptr); }, "token_len is NULL"},
       {[&] { return helper_ipc_pf_release(h.c, nullptr); }, "token is NULL"},
       {[&] { return helper_ipc_ifconfig_read(h.c, nullptr, &b, &u, &u); }, "iface is NULL"},
-      {[&] { return helper_ipc_ifconfig_set(h.c, "en0", "10.0.0.01", "255.0.0.0"); }, bad_address("addr", "10.0.0.01")},
-      {[&] { return helper_ipc_ifconfig_set(h.c, "en0", "10.0.0.1", "255.255.255.256"); }, bad_address("mask", "255.255.255.256")},
-      {[&] { return helper_ipc_ifconfig_delete(h.c, "en0", "10.0.0.1:67"); }, bad_address("addr", "10.0.0.1:67")},
+      {[&] { return helper_ipc_ifconfig_set(h.c, "en0", "10.0.0.01", "255.0.0.0"); },
+       bad_address("addr", "10.0.0.01")},
+      {[&] { return helper_ipc_ifconfig_set(h.c, "en0", "10.0.0.1", "255.255.255.256"); },
+       bad_address("mask", "255.255.255.256")},
+      {[&] { return helper_ipc_ifconfig_delete(h.c, "en0", "10.0.0.1:67"); },
+       bad_address("addr", "10.0.0.1:67")},
       {[&] { return helper_ipc_icmp_echo(h.c, "127.0.0", &b); }, bad_address("ip", "127.0.0")},
       {[&] { return helper_ipc_bind_dhcp67(h.c, nullptr); }, "fd is NULL"},
   };
-  // clang-format on
   for (const auto& [call, text] : rows) {
     EXPECT_EQ(call(), HELPER_IPC_BAD_ARGUMENT) << text;
     EXPECT_EQ(last_error(h.c), text);
