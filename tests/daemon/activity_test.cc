@@ -3,7 +3,6 @@
 // so that a shutdown shows at the other end.
 #include "activity.h"
 
-#include <fcntl.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -14,6 +13,7 @@
 
 #include "admission.h"
 #include "gtest/gtest.h"
+#include "helper_ipc/platform.h"
 #include "helper_ipc/unique_fd.h"
 
 namespace pelmor {
@@ -49,12 +49,10 @@ struct Open {
   UniqueFd ours, theirs;
   Activity::Place place;
   Open(Activity& activity, uid_t uid, bool busy) {
-    int pair[2];
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);  // no SOCK_CLOEXEC on macOS
-    for (const int fd : pair)
-      fcntl(fd, F_SETFD, FD_CLOEXEC);
-    ours = UniqueFd(pair[0]);
-    theirs = UniqueFd(pair[1]);
+    auto pair = helper_ipc::platform::stream_socketpair();
+    EXPECT_TRUE(pair.ok());
+    ours = std::move(pair->first);
+    theirs = std::move(pair->second);
     place = activity.take(uid, ours.get(), nobody).place;
     if (busy) {
       EXPECT_TRUE(place.begin_request());

@@ -15,74 +15,29 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <future>
-#include <new>
-#include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "../protocol/failing_allocator.h"
 #include "gtest/gtest.h"
 #include "helper_ipc/stream.h"
 #include "helper_ipc/unique_fd.h"
 
-// ThreadSanitizer's runtime defines operator new and delete itself: no test may replace them there.
-#if defined(__SANITIZE_THREAD__)
-#define PELMOR_OWN_OPERATOR_NEW 0
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define PELMOR_OWN_OPERATOR_NEW 0
-#endif
-#endif
-#ifndef PELMOR_OWN_OPERATOR_NEW
-#define PELMOR_OWN_OPERATOR_NEW 1
-#endif
-
-// While a test arms it, any single allocation of the arming thread above the limit fails with
-// std::bad_alloc, as a real allocation fails when memory runs out.
-namespace {
-thread_local std::size_t t_allocation_limit = 0;  // 0: no limit
-}  // namespace
-
-#if PELMOR_OWN_OPERATOR_NEW
-// Kept out of line: inlined, the pair of malloc and free looks mismatched to the compiler.
-[[gnu::noinline]] void* operator new(std::size_t size) {
-  if (t_allocation_limit != 0 && size > t_allocation_limit) throw std::bad_alloc();
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept {
-  std::free(p);
-}
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-#endif
-
 namespace pelmor {
 namespace {
 
-using helper_ipc::Err;
 using helper_ipc::IoErrorKind;
-using helper_ipc::Ok;
-using helper_ipc::Response;
 using helper_ipc::UniqueFd;
 
 constexpr std::size_t kMiB = 1024 * 1024;
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
-
-const Captured* captured_of(const ToolOutcome& outcome) {
-  if (const auto* ok = std::get_if<SuccessfulExit>(&outcome)) return &ok->captured;
-  if (const auto* bad = std::get_if<UnsuccessfulExit>(&outcome)) return &bad->captured;
-  return nullptr;
+// The pid that a tool wrote to `path`.
+pid_t pid_in(const std::string& path) {
+  pid_t pid = -1;
+  std::ifstream(path) >> pid;
+  return pid;
 }
 
 std::string failure_text(const ToolOutcome& outcome) {
@@ -108,8 +63,8 @@ class ToolRunnerTest : public ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
   // Writes an executable /bin/sh script and returns its absolute path.
-  std::string script(const std::string& name, const std::string& body) {
-    const std::string path = dir_ + "/" + name;
+  std::string script(const std::string& body) {
+    const std::string path = dir_ + "/tool";
     UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755));
     EXPECT_TRUE(fd.valid());
     EXPECT_TRUE(helper_ipc::write_all(fd.get(), "#!/bin/sh\n" + body + "\n").ok());
@@ -119,58 +74,46 @@ class ToolRunnerTest : public ::testing::Test {
   std::string dir_;
 };
 
-TEST_F(ToolRunnerTest, ClassifiesTheExitAndRepliesWithTrimmedStandardError) {
+// How the tool ended and what it printed, each stream whole (NUL bytes included). The reply made
+// of an outcome is operations_test.cc's.
+TEST_F(ToolRunnerTest, ClassifiesTheExitAndCapturesBothStreams) {
   const struct {
     std::string body;
-    int exit_code;    // or -signal
-    std::string out;  // captured standard output
-    Response reply;
+    int exit_code;  // or -signal
+    std::string out, err;
   } rows[] = {
-      {"printf 'a\\000b'; echo warned >&2", 0, std::string("a\0b", 3), Ok{}},
-      {"printf '  bad argument \\n\\n' >&2; exit 1", 1, "", Err{"bad argument"}},
-      {"echo only out; exit 2", 2, "only out\n", Err{""}},
-      {"printf 'one\\ntwo\\n' >&2; exit 3", 3, "", Err{"one\ntwo"}},
-      {"printf '\\377\\376' >&2; exit 1", 1, "", Err{"\xEF\xBF\xBD\xEF\xBF\xBD"}},
-      {"printf '\\302\\240\\343\\200\\200x\\343\\200\\200' >&2; exit 1", 1, "", Err{"x"}},
-      {"kill -9 $$", -9, "", Err{""}},
+      {"printf 'a\\000b'; printf 'e\\000' >&2", 0, std::string("a\0b", 3), std::string("e\0", 2)},
+      {"echo out; printf ' err\\n' >&2; exit 3", 3, "out\n", " err\n"},
+      {"kill -9 $$", -9, "", ""},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.body);
-    const ToolOutcome outcome = run_tool(script("tool", row.body), {});
-    const Captured* captured = captured_of(outcome);
-    ASSERT_NE(captured, nullptr) << failure_text(outcome);
-    EXPECT_EQ(captured->out, row.out);
-    EXPECT_EQ(standard_reply(outcome), row.reply);
-    if (const auto* bad = std::get_if<UnsuccessfulExit>(&outcome)) {
-      const int st = bad->wait_status;
-      EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st), row.exit_code);
-    } else {
-      EXPECT_EQ(row.exit_code, 0);
-    }
+    const ToolOutcome outcome = run_tool(script(row.body), {});
+    const auto* ok = std::get_if<SuccessfulExit>(&outcome);
+    const auto* bad = std::get_if<UnsuccessfulExit>(&outcome);
+    ASSERT_TRUE(ok != nullptr || bad != nullptr) << failure_text(outcome);
+    EXPECT_EQ(ok != nullptr ? ok->captured.out : bad->captured.out, row.out);
+    EXPECT_EQ(ok != nullptr ? ok->captured.err : bad->captured.err, row.err);
+    const int st = bad != nullptr ? bad->wait_status : 0;
+    EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st), row.exit_code);
   }
 }
 
 TEST_F(ToolRunnerTest, ReportsProgramsThatCannotStartAndRefusesNulBytes) {
   const std::string marker = dir_ + "/started";
-  const std::string tool = script("tool", "touch " + marker);
+  const std::string tool = script("touch " + marker);
   const std::string not_executable = dir_ + "/plain";
   std::ofstream(not_executable) << "data";
+  const std::string nul = "nul byte found in provided data";
   const struct {
     std::string program;
     std::vector<std::string> args;
-    IoErrorKind kind;
-    std::string text;
+    std::string text;  // of an OS error, or of invalid input
   } rows[] = {
-      {dir_ + "/absent", {}, IoErrorKind::Os, "No such file or directory (os error 2)"},
-      {not_executable, {}, IoErrorKind::Os, "Permission denied (os error 13)"},
-      {tool,
-       {"ok", std::string("a\0b", 3)},
-       IoErrorKind::InvalidInput,
-       "nul byte found in provided data"},
-      {tool + std::string("\0x", 2),
-       {},
-       IoErrorKind::InvalidInput,
-       "nul byte found in provided data"},
+      {dir_ + "/absent", {}, "No such file or directory (os error 2)"},
+      {not_executable, {}, "Permission denied (os error 13)"},
+      {tool, {"ok", std::string("a\0b", 3)}, nul},
+      {tool + std::string("\0x", 2), {}, nul},
   };
   for (const auto& row : rows) {
     for (const bool with_input : {false, true}) {
@@ -179,24 +122,23 @@ TEST_F(ToolRunnerTest, ReportsProgramsThatCannotStartAndRefusesNulBytes) {
                                              : run_tool(row.program, row.args);
       const auto* failure = std::get_if<RunFailure>(&outcome);
       ASSERT_NE(failure, nullptr);
-      EXPECT_EQ(failure->error.kind(), row.kind);
+      EXPECT_EQ(failure->error.kind(),
+                row.text == nul ? IoErrorKind::InvalidInput : IoErrorKind::Os);
       EXPECT_EQ(failure->error.text(), row.text);
     }
   }
   EXPECT_FALSE(std::filesystem::exists(marker)) << "a tool was started";
 }
 
-TEST_F(ToolRunnerTest, CapturesLargeOutputsOnBothPipesWhole) {
-  // Four MiB of standard error before anything on standard output, then both interleaved.
-  const std::string tool = script("tool",
-                                  "head -c 4194304 /dev/zero | tr '\\000' e >&2\n"
-                                  "head -c 3000000 /dev/zero | tr '\\000' o\n"
-                                  "i=0; while [ $i -lt 1000 ]; do\n"
-                                  "  printf %02000d $i; printf %03000d $i >&2; i=$((i+1))\n"
-                                  "done");
-  const ToolOutcome outcome = run_tool(tool, {});
-  ASSERT_TRUE(std::holds_alternative<SuccessfulExit>(outcome)) << failure_text(outcome);
-  const Captured& captured = std::get<SuccessfulExit>(outcome).captured;
+// More than a pipe holds on each stream before the tool reads its input (four MiB of standard error
+// before anything on standard output, then both interleaved), and the input echoed after that.
+TEST_F(ToolRunnerTest, CapturesLargeOutputsWholeWhileDeliveringTheInput) {
+  const std::string tool = script(
+      "head -c 4194304 /dev/zero | tr '\\000' e >&2\n"
+      "head -c 3000000 /dev/zero | tr '\\000' o\n"
+      "i=0; while [ $i -lt 1000 ]; do\n"
+      "  printf %02000d $i; printf %03000d $i >&2; i=$((i+1))\n"
+      "done; cat");
   std::string out(3000000, 'o'), err(4 * kMiB, 'e');
   char number[3001];
   for (int i = 0; i < 1000; ++i) {
@@ -205,23 +147,15 @@ TEST_F(ToolRunnerTest, CapturesLargeOutputsOnBothPipesWhole) {
     std::snprintf(number, sizeof number, "%03000d", i);
     err += number;
   }
-  EXPECT_TRUE(captured.out == out) << "stdout: " << captured.out.size() << " bytes";
-  EXPECT_TRUE(captured.err == err) << "stderr: " << captured.err.size() << " bytes";
-}
-
-TEST_F(ToolRunnerTest, DeliversTheInputWhileReadingTheOutput) {
-  // The tool answers with more than a pipe holds before it reads its input, then echoes it.
-  const std::string tool = script("tool",
-                                  "head -c 4194304 /dev/zero | tr '\\000' a\n"
-                                  "head -c 2097152 /dev/zero | tr '\\000' b >&2\n"
-                                  "cat");
-  for (const std::string& input : {std::string(), pattern(1000), pattern(4 * kMiB + 7)}) {
-    SCOPED_TRACE(input.size());
-    const ToolOutcome outcome = run_tool_with_input(tool, {}, input);
+  const std::optional<std::string> inputs[] = {std::nullopt, "", pattern(1000),
+                                               pattern(4 * kMiB + 7)};
+  for (const auto& input : inputs) {
+    SCOPED_TRACE(input ? std::to_string(input->size()) + " bytes of input" : "no input");
+    const ToolOutcome outcome = input ? run_tool_with_input(tool, {}, *input) : run_tool(tool, {});
     ASSERT_TRUE(std::holds_alternative<SuccessfulExit>(outcome)) << failure_text(outcome);
     const Captured& captured = std::get<SuccessfulExit>(outcome).captured;
-    EXPECT_TRUE(captured.out == std::string(4 * kMiB, 'a') + input);
-    EXPECT_TRUE(captured.err == std::string(2 * kMiB, 'b'));
+    EXPECT_TRUE(captured.out == out + input.value_or("")) << captured.out.size() << " bytes out";
+    EXPECT_TRUE(captured.err == err) << captured.err.size() << " bytes of standard error";
   }
 }
 
@@ -241,7 +175,7 @@ TEST_F(ToolRunnerTest, ToolThatStopsReadingGivesBrokenPipeAndIsReaped) {
   std::promise<void> done;
   std::thread bystander([finished = done.get_future()] { finished.wait(); });
   const std::string pid_file = dir_ + "/pid";
-  const std::string tool = script("tool", "echo $$ > " + pid_file + "; echo bye >&2; exit 3");
+  const std::string tool = script("echo $$ > " + pid_file + "; echo bye >&2; exit 3");
   const ToolOutcome outcome = run_tool_with_input(tool, {}, pattern(8 * kMiB));
   done.set_value();
   bystander.join();
@@ -251,58 +185,40 @@ TEST_F(ToolRunnerTest, ToolThatStopsReadingGivesBrokenPipeAndIsReaped) {
 
   // The tool is reaped in the background. A zombie still answers kill(pid, 0); a reaped process
   // is gone (ESRCH).
-  const pid_t pid = std::stoi(read_file(pid_file));
+  const pid_t pid = pid_in(pid_file);
   auto gone = [pid] { return kill(pid, 0) == -1 && errno == ESRCH; };
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!gone() && std::chrono::steady_clock::now() < give_up) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   EXPECT_TRUE(gone()) << "the tool was not reaped";
 }
 
-// Allocations on this thread above `limit` fail until the scope ends.
-class AllocationLimit {
- public:
-  explicit AllocationLimit(std::size_t limit) { t_allocation_limit = limit; }
-  ~AllocationLimit() { t_allocation_limit = 0; }
-  AllocationLimit(const AllocationLimit&) = delete;
-  AllocationLimit& operator=(const AllocationLimit&) = delete;
-};
-
 // A run left through an exception (here: memory runs out while the output is captured) still
 // ends its tool: a tool that is running is killed, and none is left unreaped.
 TEST_F(ToolRunnerTest, ToolOfARunAbandonedThroughAnExceptionIsKilledAndReaped) {
-  if (!PELMOR_OWN_OPERATOR_NEW) {
+  if (!failing_allocator::kInPlace) {
     GTEST_SKIP() << "ThreadSanitizer owns operator new here, so no allocation can be made to fail; "
                     "the other builds run this test";
   }
   const std::string pid_file = dir_ + "/pid";
   const std::string finished = dir_ + "/finished";
-  // 1 MiB of output, then a long sleep that only a kill cuts short.
-  const std::string tool = script(
-      "tool", "echo $$ > " + pid_file + "; head -c 1048576 /dev/zero; sleep 20; : > " + finished);
-  const std::string large_input = pattern(kMiB);
-  const struct {
-    const char* name;
-    std::function<ToolOutcome()> run;
-  } rows[] = {
-      {"without input", [&] { return run_tool(tool, {}); }},
-      {"with its input written", [&] { return run_tool_with_input(tool, {}, "x\n"); }},
-      // The tool never reads: the failure comes while the input is still being written.
-      {"while its input is written", [&] { return run_tool_with_input(tool, {}, large_input); }},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
+  // 1 MiB of output, then a sleep that only a kill cuts short.
+  const std::string tool =
+      script("echo $$ > " + pid_file + "; head -c 1048576 /dev/zero; sleep 5; : > " + finished);
+  // No input, an input written whole, and one that the tool never reads: the failure comes while
+  // it is still being written.
+  const std::optional<std::string> inputs[] = {std::nullopt, "x\n", pattern(kMiB)};
+  for (const auto& input : inputs) {
+    SCOPED_TRACE(input ? std::to_string(input->size()) + " bytes of input" : "no input");
     std::filesystem::remove(pid_file);
-    EXPECT_THROW(
-        {
-          AllocationLimit limit(256 * 1024);
-          (void)row.run();
-        },
-        std::bad_alloc);
+    failing_allocator::largest = 256 * 1024;
+    EXPECT_THROW((void)(input ? run_tool_with_input(tool, {}, *input) : run_tool(tool, {})),
+                 std::bad_alloc);
+    failing_allocator::largest = 0;
     EXPECT_FALSE(sigpipe_in(blocked_signals));
 
-    const pid_t pid = std::stoi(read_file(pid_file));
+    const pid_t pid = pid_in(pid_file);
     int status = 0;
     const pid_t waited = waitpid(pid, &status, WNOHANG);
     EXPECT_EQ(waited, -1) << "the tool is still a child of ours: running or a zombie";
@@ -321,10 +237,7 @@ TEST_F(ToolRunnerTest, ToolInheritsOnlyItsStandardStreamsAndDefaultSigpipe) {
   // close-from action.
   UniqueFd leak(open(dir_.c_str(), O_RDONLY | O_DIRECTORY));
   ASSERT_TRUE(leak.valid());
-  struct sigaction ignore {};
-  struct sigaction saved_action {};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGPIPE, &ignore, &saved_action);
+  const auto saved_action = std::signal(SIGPIPE, SIG_IGN);
   sigset_t pipe_only, saved_mask;
   sigemptyset(&pipe_only);
   sigaddset(&pipe_only, SIGPIPE);
@@ -341,7 +254,7 @@ TEST_F(ToolRunnerTest, ToolInheritsOnlyItsStandardStreamsAndDefaultSigpipe) {
     EXPECT_EQ(ok->captured.out, "fds: 0 1 2\nSIGPIPE: default, unblocked\n");
   }
   pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
-  sigaction(SIGPIPE, &saved_action, nullptr);
+  std::signal(SIGPIPE, saved_action);
 }
 
 }  // namespace

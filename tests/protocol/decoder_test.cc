@@ -1,4 +1,4 @@
-// The request decoder: what it accepts, and the exact text of every way it refuses.
+// The decoder: what it accepts, and the exact text of every way it refuses a request or a reply.
 #include <pthread.h>
 
 #include <string>
@@ -11,40 +11,36 @@ namespace helper_ipc {
 namespace {
 
 const Ipv4Addr kTen = *Ipv4Addr::parse("10.0.0.1");
+const IfconfigSet kSet{"en0", kTen, *Ipv4Addr::parse("255.0.0.0")};
 
 struct Accepted {
   std::string body;
   Request want;
 };
 
-TEST(DecodeRequest, AcceptsEveryFormOfEveryVariant) {
+// Every form of a message of each shape: a bare name, one value, named fields. The names of the
+// messages and of their fields are their declarations' (the encoder and the C interface's requests
+// show them).
+TEST(DecodeRequest, AcceptsEveryFormOfEachShape) {
   const std::vector<Accepted> cases = {
       {R"("Ping")", Ping{}},
       {" \t\r\n\"Ping\" \n", Ping{}},
       {R"({"Ping":null})", Ping{}},
       {" { \"Ping\" :\tnull } ", Ping{}},
-      {R"("GetForwarding")", GetForwarding{}},
       {R"({"SetForwarding":true})", SetForwarding{true}},
       {R"({"SetForwarding":false})", SetForwarding{false}},
       {R"({"PfLoadAnchor":{"anchor":"a","rules":"b"}})", PfLoadAnchor{"a", "b"}},
       {R"({"PfLoadAnchor":{"rules":"b","anchor":"a"}})", PfLoadAnchor{"a", "b"}},
       {R"({"PfLoadAnchor":["a","b"]})", PfLoadAnchor{"a", "b"}},
       {R"({"PfLoadAnchor":[ "" , "" ]})", PfLoadAnchor{"", ""}},
-      {R"({"PfFlushAnchor":{"anchor":"com.x/y"}})", PfFlushAnchor{"com.x/y"}},
-      {R"("PfEnable")", PfEnable{}},
-      {R"({"PfEnable":null})", PfEnable{}},
       {R"({"PfRelease":{"token":"123"}})", PfRelease{"123"}},
       {R"({"IfconfigRead":{"iface":"en0"}})", IfconfigRead{"en0"}},
       // Keys that name no field are skipped, whatever their values hold.
-      {R"({"IfconfigRead":{"iface":"en0","extra":[1,{"x":null}]}})", IfconfigRead{"en0"}},
       {R"({"IfconfigRead":{"a":{"b":[[],{},"}",-1.5e3,true,false,null]},"iface":"en0","z":0}})",
        IfconfigRead{"en0"}},
-      {R"({"IfconfigSet":{"iface":"en0","addr":"10.0.0.1","mask":"255.0.0.0"}})",
-       IfconfigSet{"en0", kTen, *Ipv4Addr::parse("255.0.0.0")}},
-      {R"({"IfconfigSet":["en0","10.0.0.1","255.0.0.0"]})",
-       IfconfigSet{"en0", kTen, *Ipv4Addr::parse("255.0.0.0")}},
+      {R"({"IfconfigSet":{"iface":"en0","addr":"10.0.0.1","mask":"255.0.0.0"}})", kSet},
+      {R"({"IfconfigSet":["en0","10.0.0.1","255.0.0.0"]})", kSet},
       {R"({"IfconfigDelete":{"addr":"10.0.0.1","iface":"en5"}})", IfconfigDelete{"en5", kTen}},
-      {R"("BindDhcp67")", BindDhcp67{}},
       {R"({"IcmpEcho":{"ip":"0.0.0.0"}})", IcmpEcho{Ipv4Addr{}}},
       {R"({"IcmpEcho":["255.255.255.255"]})", IcmpEcho{Ipv4Addr::from_u32(0xFFFFFFFF)}},
       // Escapes are resolved in texts, in variant names and in field names alike.
@@ -56,8 +52,6 @@ TEST(DecodeRequest, AcceptsEveryFormOfEveryVariant) {
        PfRelease{"\u00e9\u20ac\U0001F600"}},
       // A value that is thrown away is only read: its \\u escapes are not paired into characters
       // and its raw bytes are not checked as UTF-8, in its strings and in its keys alike.
-      {R"({"PfRelease":{"junk":"\ud800","token":"t"}})", PfRelease{"t"}},
-      {R"({"PfRelease":{"junk":"\ud800\ud800","token":"t"}})", PfRelease{"t"}},
       {R"({"PfRelease":{"junk":"\udc00\ud800x","token":"t"}})", PfRelease{"t"}},
       {"{\"PfRelease\":{\"junk\":\"\xff\",\"token\":\"t\"}}", PfRelease{"t"}},
       {"{\"PfRelease\":{\"token\":\"t\",\"junk\":[{\"\xc0\x80\\udfff\":\"\xed\xa0\x80\"}]}}",
@@ -83,69 +77,83 @@ void expect_refused(const std::vector<Refused>& cases) {
   }
 }
 
-constexpr const char* kAllVariants =
-    "one of `Ping`, `GetForwarding`, `SetForwarding`, `PfLoadAnchor`, `PfFlushAnchor`, "
-    "`PfEnable`, `PfRelease`, `IfconfigRead`, `IfconfigSet`, `IfconfigDelete`, `BindDhcp67`, "
-    "`IcmpEcho`";
+const std::string kControl = "control character (\\u0000-\\u001F) found while parsing a string";
+
+// A failure's text with its position.
+std::string at(const std::string& what, std::size_t column, int line = 1) {
+  return what + " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+// The failure for a variant name that names no request, as the failure quotes it.
+std::string unknown(const std::string& quoted, std::size_t column, int line = 1) {
+  return at("unknown variant " + quoted +
+                ", expected one of `Ping`, `GetForwarding`, `SetForwarding`, `PfLoadAnchor`, "
+                "`PfFlushAnchor`, `PfEnable`, `PfRelease`, `IfconfigRead`, `IfconfigSet`, "
+                "`IfconfigDelete`, `BindDhcp67`, `IcmpEcho`",
+            column, line);
+}
 
 TEST(DecodeRequest, RefusesWhatTheMessagesDoNotAllow) {
+  const std::string icmp_struct = "expected struct variant Request::IcmpEcho";
   expect_refused({
-      {R"("ping")",
-       std::string("unknown variant `ping`, expected ") + kAllVariants + " at line 1 column 6"},
-      {R"({"Pong":null})",
-       std::string("unknown variant `Pong`, expected ") + kAllVariants + " at line 1 column 7"},
-      // A peer's name is escaped in the failure text, which ends up in a log line.
-      {R"("a\nb")",
-       std::string("unknown variant `a\\nb`, expected ") + kAllVariants + " at line 1 column 6"},
+      {R"("ping")", unknown("`ping`", 6)},
+      {R"({"Pong":null})", unknown("`Pong`", 7)},
+      {"\n\n  \"ping\"", unknown("`ping`", 8, 3)},
+      {R"("a\nb")", unknown("`a\\nb`", 6)},  // escaped, as it ends up in a log line
       // A bare name that needs a payload: no position.
       {R"("SetForwarding")", "invalid type: unit variant, expected newtype variant"},
       {R"( "IcmpEcho" )", "invalid type: unit variant, expected struct variant"},
-      {R"({"Ping":{}})", "invalid type: map, expected unit at line 1 column 9"},
-      {R"({"Ping":false})", "invalid type: boolean `false`, expected unit at line 1 column 13"},
-      {R"({"SetForwarding":1})",
-       "invalid type: integer `1`, expected a boolean at line 1 column 18"},
-      {R"({"SetForwarding":"true"})",
-       "invalid type: string \"true\", expected a boolean at line 1 column 23"},
-      {R"({"SetForwarding":null})", "invalid type: null, expected a boolean at line 1 column 21"},
-      // -0 alone among the integer forms is the floating-point -0.0.
-      {R"({"SetForwarding":-0})",
-       "invalid type: floating point `-0.0`, expected a boolean at line 1 column 19"},
-      {R"({"SetForwarding":0})",
-       "invalid type: integer `0`, expected a boolean at line 1 column 18"},
+      {R"({"Ping":{}})", at("invalid type: map, expected unit", 9)},
+      {R"({"Ping":false})", at("invalid type: boolean `false`, expected unit", 13)},
+      {R"({"SetForwarding":1})", at("invalid type: integer `1`, expected a boolean", 18)},
+      {R"({"SetForwarding":"true"})", at(R"(invalid type: string "true", expected a boolean)", 23)},
+      {R"({"SetForwarding":null})", at("invalid type: null, expected a boolean", 21)},
       {R"({"IcmpEcho":"x\n\u001b\u00a0é"})",
-       "invalid type: string \"x\\n\\u{1b}\\u{a0}é\", expected struct variant "
-       "Request::IcmpEcho at line 1 column 31"},
+       at(R"(invalid type: string "x\n\u{1b}\u{a0}é", )" + icmp_struct, 31)},
       {R"({"PfLoadAnchor":7})",
-       "invalid type: integer `7`, expected struct variant Request::PfLoadAnchor at line 1 "
-       "column 17"},
-      {R"({"IfconfigRead":{"iface":"en0","iface":"en1"}})",
-       "duplicate field `iface` at line 1 column 38"},
-      {R"({"IfconfigSet":{"iface":"en0","addr":"10.0.0.1"}})",
-       "missing field `mask` at line 1 column 48"},
-      {R"({"IfconfigSet":{}})", "missing field `iface` at line 1 column 17"},
+       at("invalid type: integer `7`, expected struct variant Request::PfLoadAnchor", 17)},
+      {R"({"IfconfigRead":{"iface":"en0","iface":"en1"}})", at("duplicate field `iface`", 38)},
+      {R"({"IfconfigSet":{"iface":"en0","addr":"10.0.0.1"}})", at("missing field `mask`", 48)},
+      {R"({"IfconfigSet":{}})", at("missing field `iface`", 17)},
       {R"({"IfconfigSet":["en0","10.0.0.1"]})",
-       "invalid length 2, expected struct variant Request::IfconfigSet with 3 elements at line 1 "
-       "column 33"},
+       at("invalid length 2, expected struct variant Request::IfconfigSet with 3 elements", 33)},
       {R"({"PfRelease":[]})",
-       "invalid length 0, expected struct variant Request::PfRelease with 1 element at line 1 "
-       "column 15"},
-      {R"({"PfLoadAnchor":["a","b","c"]})", "trailing characters at line 1 column 26"},
-      {R"({"PfRelease":["t"}})", "trailing characters at line 1 column 18"},
-      {R"({"PfLoadAnchor":["a","b",]})", "trailing comma at line 1 column 26"},
-      {R"({"PfLoadAnchor":["a",]})", "trailing comma at line 1 column 22"},
-      {R"({"PfRelease":{"token":"t",}})", "trailing comma at line 1 column 27"},
-      {R"({"PfRelease":{"token":5}})",
-       "invalid type: integer `5`, expected a string at line 1 column 23"},
-      {R"({"PfRelease":{"token":["5"]}})",
-       "invalid type: sequence, expected a string at line 1 column 23"},
-      {R"({"IcmpEcho":{"ip":5}})",
-       "invalid type: integer `5`, expected IPv4 address at line 1 column 19"},
-      {R"({"Ping":null,"Ping":null})", "expected value at line 1 column 13"},
-      {R"("Ping" x)", "trailing characters at line 1 column 8"},
-      {R"("Ping""Ping")", "trailing characters at line 1 column 7"},
-      {"\n\n  \"ping\"",
-       std::string("unknown variant `ping`, expected ") + kAllVariants + " at line 3 column 8"},
+       at("invalid length 0, expected struct variant Request::PfRelease with 1 element", 15)},
+      {R"({"PfLoadAnchor":["a","b","c"]})", at("trailing characters", 26)},
+      {R"({"PfRelease":["t"}})", at("trailing characters", 18)},
+      {R"({"PfLoadAnchor":["a","b",]})", at("trailing comma", 26)},
+      {R"({"PfLoadAnchor":["a",]})", at("trailing comma", 22)},
+      {R"({"PfRelease":{"token":"t",}})", at("trailing comma", 27)},
+      {R"({"PfRelease":{"token":5}})", at("invalid type: integer `5`, expected a string", 23)},
+      {R"({"PfRelease":{"token":["5"]}})", at("invalid type: sequence, expected a string", 23)},
+      {R"({"IcmpEcho":{"ip":5}})", at("invalid type: integer `5`, expected IPv4 address", 19)},
+      // Which texts are addresses is Ipv4Addr's (encoder_test.cc); this is where the decoder says
+      // so.
+      {R"({"IcmpEcho":{"ip":"1.2.3"}})", at("invalid IPv4 address syntax", 25)},
+      {R"({"Ping":null,"Ping":null})", at("expected value", 13)},
+      {R"("Ping" x)", at("trailing characters", 8)},
+      {R"("Ping""Ping")", at("trailing characters", 7)},
   });
+}
+
+// The decoder's replies: the forms only replies have.
+TEST(DecodeResponse, RefusesRepliesThatDoNotFit) {
+  const std::string pair = "a tuple of size 2";
+  const std::pair<std::string, std::string> rows[] = {
+      {R"("Forwarding")", "invalid type: unit variant, expected newtype variant"},
+      {R"({"Pong":1})", at("invalid type: integer `1`, expected unit", 9)},
+      {R"({"PfToken":5})", at("invalid type: integer `5`, expected a string", 12)},
+      {R"({"Ifconfig":"1.2.3.4"})", at(R"(invalid type: string "1.2.3.4", expected )" + pair, 21)},
+      {R"({"Ifconfig":["1.2.3.4"]})", at("invalid length 1, expected " + pair, 23)},
+      {R"({"Ifconfig":["1.2.3.4","1.2.3.4","1.2.3.4"]})", at("trailing characters", 34)},
+      {R"({"Ifconfig":["1.2.3.4","255.0.0"]})", at("invalid IPv4 address syntax", 32)},
+      {R"({"Err":null})", at("invalid type: null, expected a string", 11)},
+      {R"({"Ok":null} x)", at("trailing characters", 13)},
+  };
+  for (const auto& [body, text] : rows) {
+    auto got = decode_response(body);
+    ASSERT_FALSE(got.ok()) << body;
+    EXPECT_EQ(got.error().text, text) << body;
+  }
 }
 
 // Failure texts quote at most 256 bytes of the peer's text (whole characters), so that they do not
@@ -157,21 +165,12 @@ TEST(DecodeRequest, QuotesOnlyTheStartOfALongText) {
   for (int i = 0; i < 256; ++i)
     escaped_del += "\\u{7f}";
   expect_refused({
-      {"\"" + a255 + "\u00e9\"", "unknown variant `" + a255 + "` (+2 more bytes), expected " +
-                                     kAllVariants + " at line 1 column 259"},
+      {"\"" + a255 + "\u00e9\"", unknown("`" + a255 + "` (+2 more bytes)", 259)},
       {R"({"IcmpEcho":")" + del + "\"}",
-       "invalid type: string \"" + escaped_del +
-           "\" (+44 more bytes), expected struct variant Request::IcmpEcho at line 1 column 314"},
+       at("invalid type: string \"" + escaped_del +
+              "\" (+44 more bytes), expected struct variant Request::IcmpEcho",
+          314)},
   });
-}
-
-TEST(DecodeRequest, RefusesMalformedAddresses) {
-  for (const char* ip : {"010.0.0.1", "1.2.3", "256.0.0.1", "1.2.3.4.5", " 1.2.3.4", "1.2.3.4/8",
-                         "1.2.3.4:67", "+1.2.3.4", "1..3.4", "0x1.2.3.4", "", "1.2.3.00"}) {
-    const std::string body = std::string(R"({"IcmpEcho":{"ip":")") + ip + "\"}}";
-    const std::string column = std::to_string(19 + std::string(ip).size() + 1);
-    expect_refused({{body, "invalid IPv4 address syntax at line 1 column " + column}});
-  }
 }
 
 TEST(DecodeRequest, DescribesNumbersThatStandWhereTextBelongs) {
@@ -188,7 +187,6 @@ TEST(DecodeRequest, DescribesNumbersThatStandWhereTextBelongs) {
       {with("1e2"), found("floating point `100.0`", 25)},
       {with("-0.0"), found("floating point `-0.0`", 26)},
       {with("-0"), found("floating point `-0.0`", 24)},
-      {with("-0e0"), found("floating point `-0.0`", 26)},
       {with("0"), found("integer `0`", 23)},
       {with("0.1e-6"), found("floating point `0.0000001`", 28)},
       {with("1e400"), "number out of range at line 1 column 27"},
@@ -197,7 +195,6 @@ TEST(DecodeRequest, DescribesNumbersThatStandWhereTextBelongs) {
       {with("1."), "invalid number at line 1 column 25"},
       {with("1e+"), "invalid number at line 1 column 26"},
       {with("tru"), "expected ident at line 1 column 26"},
-      {with("nul"), "expected ident at line 1 column 26"},
       {with("x"), "expected value at line 1 column 23"},
   });
 }
@@ -210,12 +207,8 @@ TEST(DecodeRequest, RefusesBrokenStrings) {
       {token(R"(\uDC00)"), "invalid unicode code point at line 1 column 29"},
       {token(R"(\uD800x)"), "lone leading surrogate in hex escape at line 1 column 30"},
       {token(R"(\uD800\u0041)"), "lone leading surrogate in hex escape at line 1 column 35"},
-      {token("a\tb"),
-       "control character (\\u0000-\\u001F) found while parsing a string at line 1 "
-       "column 25"},
-      {token("a\nb"),
-       "control character (\\u0000-\\u001F) found while parsing a string at line 2 "
-       "column 0"},
+      {token("a\tb"), at(kControl, 25)},
+      {token("a\nb"), at(kControl, 0, 2)},
       // Invalid UTF-8: a stray continuation byte, an overlong form, an encoded surrogate, a
       // code point above U+10FFFF, a truncated sequence.
       {token("\x80"), "invalid unicode code point at line 1 column 24"},
@@ -227,29 +220,22 @@ TEST(DecodeRequest, RefusesBrokenStrings) {
       {"{\"PfRelease\":{\"token\":\"\xe2\x82", "EOF while parsing a string at line 1 column 25"},
       {R"({"PfRelease":{"token":"\u00)", "EOF while parsing a string at line 1 column 27"},
       // A kept text is checked as UTF-8 at its closing quote: a control character or a malformed
-      // escape after an ill-formed byte is reported first, and a body that ends before the
-      // closing quote ends in the string.
-      {token("\xc3\xa9\xff\nx"),
-       "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
+      // escape after an ill-formed byte is reported first.
+      {token("\xc3\xa9\xff\nx"), at(kControl, 0, 2)},
       {token("\xff\\q"), "invalid escape at line 1 column 26"},
       {token("\xff\\u00"), "unexpected end of hex escape at line 1 column 29"},
       {token("\xff\\uD800x"), "lone leading surrogate in hex escape at line 1 column 31"},
-      {token("a\xff"
-             "b\xfe\\n"),
-       "invalid unicode code point at line 1 column 25"},
-      {"{\"PfRelease\":{\"token\":\"\xff", "EOF while parsing a string at line 1 column 24"},
+      {token(std::string("a\xff") + "b\xfe\\n"), at("invalid unicode code point", 25)},
       // Keys and variant names are kept texts too.
       {"{\"PfRelease\":{\"tok\xff"
        "en\":\"t\"}}",
        "invalid unicode code point at line 1 column 19"},
-      {R"({"PfRelease":{"\ud800":"t"}})",
-       "lone leading surrogate in hex escape at line 1 column 22"},
+      {R"({"PfRelease":{"\ud800":"t"}})", at("lone leading surrogate in hex escape", 22)},
       {"{\"Ping\xff\":null}", "invalid unicode code point at line 1 column 7"},
       // In a value that is thrown away, escapes keep their form and control characters still fail.
       {R"({"PfRelease":{"junk":"\ud80"}})", "unexpected end of hex escape at line 1 column 28"},
       {R"({"PfRelease":{"junk":{"\x":1}}})", "invalid escape at line 1 column 25"},
-      {"{\"PfRelease\":{\"junk\":[\"\xff\x01\"]}}",
-       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 25"},
+      {"{\"PfRelease\":{\"junk\":[\"\xff\x01\"]}}", at(kControl, 25)},
   });
 }
 
@@ -258,7 +244,6 @@ TEST(DecodeRequest, ReportsEachSyntaxFailure) {
       {"", "EOF while parsing a value at line 1 column 0"},
       {" \n ", "EOF while parsing a value at line 2 column 1"},
       {"[]", "expected value at line 1 column 1"},
-      {"null", "expected value at line 1 column 1"},
       {"{", "EOF while parsing an object at line 1 column 1"},
       {"{}", "expected value at line 1 column 2"},
       {"{1:null}", "key must be a string at line 1 column 2"},
@@ -280,23 +265,17 @@ TEST(DecodeRequest, ReportsEachSyntaxFailure) {
       // Where the body ends: right after an opening bracket, after a comma where a key must
       // begin, inside a number.
       {R"({"IfconfigRead":{"x":[)", "EOF while parsing a list at line 1 column 22"},
-      {"{\"IfconfigRead\":{\"x\":[ \n\t", "EOF while parsing a list at line 2 column 1"},
-      {R"({"PfRelease":[)", "EOF while parsing a list at line 1 column 14"},
       {R"({"IfconfigSet":[ )", "EOF while parsing a list at line 1 column 17"},
       {R"({"IfconfigSet":["en0",)", "EOF while parsing a value at line 1 column 22"},
       {R"({"PfRelease":{"token":"t",)", "EOF while parsing a value at line 1 column 26"},
       {R"({"IfconfigRead":{"x":{"a":1,)", "EOF while parsing a value at line 1 column 28"},
-      {R"({"IfconfigRead":{"x":{"a":1, )", "EOF while parsing a value at line 1 column 29"},
       {R"({"IfconfigRead":{"x":{)", "EOF while parsing an object at line 1 column 22"},
       {R"({"IfconfigRead":{"x":-)", "invalid number at line 1 column 22"},
       {R"({"IfconfigRead":{"x":1.)", "invalid number at line 1 column 23"},
       {R"({"IfconfigRead":{"x":1e)", "invalid number at line 1 column 23"},
       {R"({"IfconfigRead":{"x":1E-)", "invalid number at line 1 column 24"},
-      {R"({"SetForwarding":-)", "invalid number at line 1 column 18"},
-      {R"({"PfRelease":{"token":-1.5e)", "invalid number at line 1 column 27"},
       {R"({"IfconfigRead":{"x":[1)", "EOF while parsing a list at line 1 column 23"},
       {R"({"IfconfigRead":{"x":{"a":1)", "EOF while parsing an object at line 1 column 27"},
-      {R"({"IfconfigRead":{"x":"\q"}})", "invalid escape at line 1 column 24"},
       {R"({"IfconfigRead":{"x":+1}})", "expected value at line 1 column 22"},
   });
 }
@@ -311,17 +290,12 @@ TEST(DecodeRequest, EndsPlainRunsAtEveryOffset) {
     auto got = decode_request(body);
     ASSERT_TRUE(got.ok()) << k << ": " << got.error().text;
     EXPECT_EQ(std::get<PfRelease>(*got).token, plain + "\"\\" + plain + "\u00e9\u00e9" + plain);
-    const std::string column = std::to_string(23 + k + 1);
-    expect_refused({{R"({"PfRelease":{"token":")" + plain + "\x01" + plain + "\"}}",
-                     "control character (\\u0000-\\u001F) found while parsing a string at line 1 "
-                     "column " +
-                         column},
-                    {R"({"PfRelease":{"token":")" + plain + "\xff\"}}",
-                     "invalid unicode code point at line 1 column " + column},
-                    {R"({"PfRelease":{"token":")" + plain,
-                     "EOF while parsing a string at line 1 "
-                     "column " +
-                         std::to_string(23 + k)}});
+    const std::string start = R"({"PfRelease":{"token":")" + plain;
+    expect_refused({
+        {start + "\x01" + plain + "\"}}", at(kControl, 23 + k + 1)},
+        {start + "\xff\"}}", at("invalid unicode code point", 23 + k + 1)},
+        {start, at("EOF while parsing a string", 23 + k)},
+    });
   }
 }
 
@@ -348,42 +322,37 @@ TEST(DecodeRequest, KeepsLongTextsWhole) {
 }
 
 // A peer may send a field that names nothing, nested as deeply as 1 MiB allows. Connection
-// threads have a 2 MiB stack; the decoder must not recurse on it.
-void* decode_deep_nesting(void* out) {
-  constexpr std::size_t kDepth = 500'000;
-  const std::string head = R"({"IfconfigRead":{"x":)";
-  const std::string tail = R"(,"iface":"en0"}})";
-  std::string body = head + std::string(kDepth, '[') + std::string(kDepth, ']') + tail;
-  auto& results = *static_cast<std::vector<std::string>*>(out);
-  auto ok = decode_request(body);
-  results.push_back(ok.ok() ? render_for_log(*ok) : ok.error().text);
-  // The same nesting, never closed.
-  body = head + std::string(kDepth, '[');
-  auto cut = decode_request(body);
-  results.push_back(cut.ok() ? "decoded" : cut.error().text);
-  // Objects instead of arrays.
-  body = head;
-  for (std::size_t i = 0; i < kDepth / 4; ++i)
-    body += R"({"":)";
-  body += "0" + std::string(kDepth / 4, '}') + tail;
-  auto objects = decode_request(body);
-  results.push_back(objects.ok() ? render_for_log(*objects) : objects.error().text);
+// threads have a 2 MiB stack; the decoder must not recurse on it. Each body's outcome replaces it.
+void* decode_each(void* bodies) {
+  for (std::string& body : *static_cast<std::vector<std::string>*>(bodies)) {
+    auto got = decode_request(body);
+    body = got.ok() ? render_for_log(*got) : got.error().text;
+  }
   return nullptr;
 }
 
 TEST(DecodeRequest, SkipsDeepNestingOnASmallStack) {
+  constexpr std::size_t kDepth = 500'000;
+  const std::string head = R"({"IfconfigRead":{"x":)";
+  const std::string tail = R"(,"iface":"en0"}})";
+  std::string objects = head;
+  for (std::size_t i = 0; i < kDepth / 4; ++i)
+    objects += R"({"":)";
+  std::vector<std::string> bodies = {
+      head + std::string(kDepth, '[') + std::string(kDepth, ']') + tail,
+      head + std::string(kDepth, '['),  // never closed
+      objects + "0" + std::string(kDepth / 4, '}') + tail,
+  };
   pthread_attr_t attr;
   ASSERT_EQ(pthread_attr_init(&attr), 0);
   ASSERT_EQ(pthread_attr_setstacksize(&attr, 2 * 1024 * 1024), 0);
-  std::vector<std::string> results;
   pthread_t thread;
-  ASSERT_EQ(pthread_create(&thread, &attr, decode_deep_nesting, &results), 0);
+  ASSERT_EQ(pthread_create(&thread, &attr, decode_each, &bodies), 0);
   ASSERT_EQ(pthread_join(thread, nullptr), 0);
   pthread_attr_destroy(&attr);
-  ASSERT_EQ(results.size(), 3u);
-  EXPECT_EQ(results[0], R"(IfconfigRead { iface: "en0" })");
-  EXPECT_EQ(results[1], "EOF while parsing a list at line 1 column 500021");
-  EXPECT_EQ(results[2], R"(IfconfigRead { iface: "en0" })");
+  EXPECT_EQ(bodies, (std::vector<std::string>{R"(IfconfigRead { iface: "en0" })",
+                                              at("EOF while parsing a list", 500021),
+                                              R"(IfconfigRead { iface: "en0" })"}));
 }
 
 }  // namespace

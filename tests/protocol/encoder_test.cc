@@ -1,4 +1,5 @@
-// Reply bodies, the log rendering of requests, and the dotted form of addresses.
+// Reply bodies, the log rendering of requests, and the dotted form of addresses (which texts are
+// addresses, for the decoder and the C interface alike).
 #include <string>
 #include <vector>
 
@@ -82,8 +83,9 @@ TEST(Ipv4Addr, ParsesStrictlyAndRendersDotted) {
   EXPECT_EQ(Ipv4Addr::parse("192.168.2.1")->to_u32(), 0xC0A80201u);
   EXPECT_EQ(Ipv4Addr::from_u32(0xFFFFFF00u).to_string(), "255.255.255.0");
   for (const char* bad :
-       {"", "1", "1.2.3", "1.2.3.4.", ".1.2.3", "1.2.3.256", "01.2.3.4", "1.2.3.04", "1.2.3.000",
-        "1.2.3.4 ", "1.2.3.-4", "1.2.3.1234", "a.b.c.d", "1.2.3.4\n", "001.002.003.0004"}) {
+       {"", "1", "1.2.3", "1.2.3.4.", ".1.2.3", "1..3.4", "1.2.3.256", "256.0.0.1", "01.2.3.4",
+        "1.2.3.04", "1.2.3.000", "1.2.3.4 ", " 1.2.3.4", "1.2.3.-4", "+1.2.3.4", "1.2.3.1234",
+        "a.b.c.d", "1.2.3.4\n", "001.002.003.0004"}) {
     EXPECT_FALSE(Ipv4Addr::parse(bad).has_value()) << bad;
   }
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "helper_ipc/codec.h"
@@ -31,8 +32,6 @@ class FrameTest : public ::testing::Test {
     ours_ = std::move(pair->first);
     theirs_ = std::move(pair->second);
   }
-  // Sends raw bytes from the peer, in the background of the socket buffer.
-  void peer_sends(const std::string& bytes) { ASSERT_TRUE(write_all(theirs_.get(), bytes).ok()); }
   std::string peer_receives(std::size_t n) {
     std::string out(n, '\0');
     BufReader reader(theirs_.get());
@@ -43,67 +42,50 @@ class FrameTest : public ::testing::Test {
   UniqueFd ours_, theirs_;
 };
 
-TEST_F(FrameTest, ReadsBackToBackFramesWhateverTheirSize) {
-  const std::string big =
-      R"({"PfLoadAnchor":{"anchor":"a","rules":")" + std::string(20000, 'r') + "\"}}";
-  // More than a socket buffer holds (8 KiB on macOS): the peer sends while we read.
-  std::thread writer([&] {
-    peer_sends(prefix(6) + "\"Ping\"" + prefix(static_cast<std::uint32_t>(big.size())) + big +
-               prefix(22) + R"({"SetForwarding":true})");
-  });
-  BufReader reader(ours_.get());
-  auto first = read_frame(reader);
-  auto second = read_frame(reader);
-  auto third = read_frame(reader);
-  writer.join();
-  ASSERT_TRUE(first.ok());
-  EXPECT_EQ(*first, Request{Ping{}});
-  ASSERT_TRUE(second.ok());
-  EXPECT_EQ(std::get<PfLoadAnchor>(*second).rules.size(), 20000u);
-  ASSERT_TRUE(third.ok());
-  EXPECT_EQ(*third, Request{SetForwarding{true}});
-}
-
-TEST_F(FrameTest, AcceptsExactlyOneMebibyteAndRefusesOneByteMore) {
-  // A valid request padded with white space to exactly the limit.
-  std::string body = "\"Ping\"";
-  body.resize(kMaxFrameBody, ' ');
-  std::thread writer([&] { peer_sends(prefix(kMaxFrameBody) + body); });
-  BufReader reader(ours_.get());
-  auto at_limit = read_frame(reader);
-  writer.join();
-  ASSERT_TRUE(at_limit.ok()) << at_limit.error().text();
-
-  // Only the prefix is sent: the refusal must not wait for a body.
-  peer_sends(prefix(kMaxFrameBody + 1));
-  auto over = read_frame(reader);
-  ASSERT_FALSE(over.ok());
-  EXPECT_EQ(over.error().kind(), IoErrorKind::InvalidData);
-  EXPECT_EQ(over.error().text(), "frame too large");
-}
-
-TEST_F(FrameTest, ReportsUndecodableBodiesAsInvalidData) {
-  peer_sends(prefix(0) + prefix(6) + "\"ping\"");
-  BufReader reader(ours_.get());
-  auto empty = read_frame(reader);
-  ASSERT_FALSE(empty.ok());
-  EXPECT_EQ(empty.error().kind(), IoErrorKind::InvalidData);
-  EXPECT_EQ(empty.error().text(), "EOF while parsing a value at line 1 column 0");
-  auto unknown = read_frame(reader);
-  ASSERT_FALSE(unknown.ok());
-  EXPECT_EQ(unknown.error().text().substr(0, 24), "unknown variant `ping`, ");
-}
-
-TEST_F(FrameTest, EndOfStreamAnywhereInAFrameIsUnexpectedEof) {
-  for (const std::string& sent : {std::string(), prefix(6).substr(0, 3), prefix(6) + "\"Pi"}) {
+// What the peer sends before it closes, and what read_frame makes of it, frame after frame: the
+// request, or the kind and text of the failure. More than a socket buffer holds (8 KiB on macOS) is
+// sent while we read.
+TEST_F(FrameTest, ReadsEachFrameOrSaysWhyNot) {
+  const std::string eof = "eof: failed to fill whole buffer";
+  const std::string big = R"({"PfLoadAnchor":{"anchor":"a","rules":")" + std::string(20000, 'r');
+  std::string padded = "\"Ping\"";  // a valid request padded with white space to the limit
+  padded.resize(kMaxFrameBody, ' ');
+  const std::pair<std::string, std::vector<std::string>> rows[] = {
+      {prefix(6) + "\"Ping\"" + prefix(20042) + big + "\"}}" + prefix(22) +
+           R"({"SetForwarding":true})",
+       {"Ping", R"(PfLoadAnchor { anchor: "a", rules: ")" + std::string(20000, 'r') + "\" }",
+        "SetForwarding(true)", eof}},
+      {prefix(6).substr(0, 3), {eof}},
+      {prefix(6) + "\"Pi", {eof}},
+      {prefix(0) + prefix(6) + "\"ping\"",
+       {"invalid: EOF while parsing a value at line 1 column 0",
+        "invalid: unknown variant `ping`, expected one of `Ping`, `GetForwarding`, "
+        "`SetForwarding`, "
+        "`PfLoadAnchor`, `PfFlushAnchor`, `PfEnable`, `PfRelease`, `IfconfigRead`, `IfconfigSet`, "
+        "`IfconfigDelete`, `BindDhcp67`, `IcmpEcho` at line 1 column 6"}},
+      // The limit, exactly: what is refused is refused by its length.
+      {prefix(kMaxFrameBody) + padded + prefix(kMaxFrameBody + 1) + "\"Ping\"",
+       {"Ping", "invalid: frame too large"}},
+  };
+  for (const auto& [sent, want] : rows) {
     SetUp();
-    peer_sends(sent);
-    theirs_.reset();
+    std::thread writer([&, &sent = sent] {
+      (void)send_all(theirs_.get(), sent);  // fails once we close, should a fault stop our reads
+      theirs_.reset();
+    });
     BufReader reader(ours_.get());
-    auto got = read_frame(reader);
-    ASSERT_FALSE(got.ok());
-    EXPECT_EQ(got.error().kind(), IoErrorKind::UnexpectedEof);
-    EXPECT_EQ(got.error().text(), "failed to fill whole buffer");
+    std::vector<std::string> got;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+      auto frame = read_frame(reader);
+      const IoErrorKind kind = frame ? IoErrorKind::Os : frame.error().kind();
+      got.push_back(frame                                ? render_for_log(*frame)
+                    : kind == IoErrorKind::InvalidData   ? "invalid: " + frame.error().text()
+                    : kind == IoErrorKind::UnexpectedEof ? "eof: " + frame.error().text()
+                                                         : frame.error().text());
+    }
+    ours_.reset();
+    writer.join();
+    EXPECT_EQ(got, want);
   }
 }
 
@@ -123,15 +105,6 @@ TEST_F(FrameTest, WritesRepliesLargerThanTheBufferAsOneFrame) {
   EXPECT_EQ(writer.buffered(), 0u);
   EXPECT_EQ(received,
             prefix(static_cast<std::uint32_t>(body.size())) + body + prefix(6) + "\"Pong\"");
-}
-
-TEST_F(FrameTest, WritingToAVanishedPeerFailsWithEpipe) {
-  theirs_.reset();
-  BufWriter writer(ours_.get());
-  auto st = write_frame(writer, Pong{});
-  ASSERT_FALSE(st.ok());
-  EXPECT_EQ(st.error().os_code(), EPIPE);
-  EXPECT_EQ(st.error().text(), "Broken pipe (os error 32)");
 }
 
 TEST_F(FrameTest, PassesTheDescriptorWithTheBodyNotThePrefix) {
@@ -183,15 +156,12 @@ TEST(FrameBodyMemory, FollowsTheBytesThatArrivedNotTheLengthAnnounced) {
   };
   const Row rows[] = {
       {kMaxFrameBody, 0},
-      {kMaxFrameBody, 1},
       {kMaxFrameBody, 64 * KiB},
       {kMaxFrameBody, 64 * KiB + 1},
       {kMaxFrameBody, 300 * KiB},
-      {kMaxFrameBody, kMaxFrameBody - 1},
       {kMaxFrameBody, kMaxFrameBody},
       {200 * KiB, 200 * KiB},
       {10, 3},
-      {10, 10},
       {0, 0},
   };
   for (const Row& row : rows) {
