@@ -89,12 +89,9 @@ void stop_daemon(pid_t daemon) {
 pelmor_sandbox::Result<pid_t> start_daemon(const pelmor_sandbox::Sandbox& sandbox) {
   const UniqueFd log(open(kDaemonLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
   if (!log) return errno_text("opening " + kDaemonLog.string());
-  pelmor_sandbox::Program program;
-  program.argv = {PELMOR_HELPER_BINARY};
-  program.output = program.errors = log.get();
   const PinnedThread pin(the_server_cpu);
   if (!pin.error().empty()) return "pinning the daemon: " + pin.error();
-  auto daemon = sandbox.start(program);
+  auto daemon = sandbox.start(pelmor_sandbox::launchd_daemon(PELMOR_HELPER_BINARY, log.get()));
   if (!daemon) return daemon;
   if (auto listening =
           pelmor_sandbox::await_listening(*daemon, kDaemonLog, std::chrono::seconds(10));

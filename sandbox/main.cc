@@ -117,12 +117,8 @@ int run_inside(const Arguments& args) {
     say("opening " + log.string() + ": " + std::strerror(errno));
     return 2;
   }
-  sandbox::Program daemon_program;
-  daemon_program.argv = {args.daemon};
-  daemon_program.output = daemon_program.errors = log_fd.get();
-  daemon_program.own_session = true;
   pid_t daemon = -1;
-  auto started = sandbox::start(daemon_program);
+  auto started = sandbox::start(sandbox::launchd_daemon(args.daemon, log_fd.get()));
   if (!started) {
     say(started.error());
   } else {

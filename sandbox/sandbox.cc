@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -108,18 +109,6 @@ Status install_stand_ins(const fs::path& stand_ins) {
   return {};
 }
 
-Status loopback_up() {
-  const UniqueFd socket_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  ifreq request{};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  bool ok = socket_fd && ioctl(socket_fd.get(), SIOCGIFFLAGS, &request) == 0;
-  if (ok) {
-    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-    ok = ioctl(socket_fd.get(), SIOCSIFFLAGS, &request) == 0;
-  }
-  return check(ok, "bringing the loopback interface up");
-}
-
 // Everything but the PID namespace, which enter() makes last, with its init.
 Status prepare(const Options& options) {
   if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) {
@@ -173,6 +162,18 @@ Status prepare(const Options& options) {
 }
 
 }  // namespace
+
+Status loopback_up() {
+  const UniqueFd socket_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  ifreq request{};
+  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+  bool ok = socket_fd && ioctl(socket_fd.get(), SIOCGIFFLAGS, &request) == 0;
+  if (ok) {
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    ok = ioctl(socket_fd.get(), SIOCSIFFLAGS, &request) == 0;
+  }
+  return check(ok, "bringing the loopback interface up");
+}
 
 std::string describe_status(int status) {
   if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
@@ -256,6 +257,15 @@ int Sandbox::wait() {
   return supervise(std::exchange(init_, -1));
 }
 
+Program launchd_daemon(std::string path, int log) {
+  Program program;
+  program.argv = {std::move(path)};
+  program.output = program.errors = log;
+  program.own_session = true;
+  program.open_files = 256;
+  return program;
+}
+
 Result<pid_t> start(const Program& program) {
   if (program.argv.empty()) return std::string("no program to start");
   // Everything the child needs is made before the fork: the caller may have other threads, so
@@ -281,6 +291,10 @@ Result<pid_t> start(const Program& program) {
 
   UniqueFd null(open("/dev/null", O_RDWR | O_CLOEXEC));
   if (!null) return errno_text("opening /dev/null");
+  rlimit open_files{};
+  if (getrlimit(RLIMIT_NOFILE, &open_files) != 0) return errno_text("getrlimit");
+  if (program.open_files != 0)
+    open_files.rlim_cur = std::min(program.open_files, open_files.rlim_max);
   const int streams[3] = {program.input < 0 ? null.get() : program.input,
                           program.output < 0 ? null.get() : program.output,
                           program.errors < 0 ? null.get() : program.errors};
@@ -296,7 +310,8 @@ Result<pid_t> start(const Program& program) {
     sigemptyset(&none);
     const bool ready =
         sigprocmask(SIG_SETMASK, &none, nullptr) == 0 && (!program.own_session || setsid() != -1) &&
-        dup2(streams[0], 0) != -1 && dup2(streams[1], 1) != -1 && dup2(streams[2], 2) != -1 &&
+        setrlimit(RLIMIT_NOFILE, &open_files) == 0 && dup2(streams[0], 0) != -1 &&
+        dup2(streams[1], 1) != -1 && dup2(streams[2], 2) != -1 &&
         (!program.user || (setgroups(0, nullptr) == 0 && setgid(*program.user) == 0 &&
                            setuid(*program.user) == 0)) &&
         (program.home.empty() || access(".", X_OK) == 0 || chdir(program.home.c_str()) == 0);

@@ -15,6 +15,7 @@
 // and waited for by its pid (as this process sees it).
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -68,7 +69,16 @@ struct Program {
   std::vector<std::string> environment;
   // A session of its own, with no controlling terminal, as a daemon has.
   bool own_session = false;
+  // A soft limit on its open descriptors (within the hard one), or 0 for the caller's.
+  rlim_t open_files = 0;
 };
+
+// The daemon at `path` as launchd starts it: a session of its own, its output and errors to `log`,
+// and the soft limit of 256 open descriptors that a Mac gives its daemons.
+Program launchd_daemon(std::string path, int log);
+
+// Brings the loopback interface of the calling thread's network namespace up.
+Status loopback_up();
 
 // The wait status `status` in words: "exit status 1", "signal 9 (Killed)".
 std::string describe_status(int status);

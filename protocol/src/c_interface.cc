@@ -11,6 +11,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -278,6 +279,9 @@ helper_ipc_status helper_ipc_connect(helper_ipc_client* client, const char* path
     return HELPER_IPC_OK;
   });
 }
+
+// The C header spells the path out for C callers; it is the daemon's.
+static_assert(std::string_view(HELPER_IPC_DEFAULT_SOCKET_PATH) == helper_ipc::kSocketPath);
 
 helper_ipc_status helper_ipc_connect_default(helper_ipc_client* client) {
   return helper_ipc_connect(client, HELPER_IPC_DEFAULT_SOCKET_PATH);

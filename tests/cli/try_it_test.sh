@@ -40,7 +40,6 @@ expect 0 '{"Forwarding":true}' $ctl --json forwarding get
 expect 2 "pelmor-helper-ctl: forwarding set takes on or off*" $ctl forwarding set maybe
 printf 'pass in all\npass out all' > rules.conf
 expect 0 "ok" $ctl pf load com.example/vpn rules.conf
-expect 0 "ok" sh -c "echo 'block in all' | $ctl pf load com.example/vpn"
 expect 1 "error: stdin:1: syntax error
 pfctl: Syntax error in config file: pf rules not loaded" sh -c "echo 'syntax error' | $ctl pf load com.example/vpn -"
 expect 0 "ok" $ctl pf flush com.example/vpn
@@ -54,7 +53,6 @@ expect 0 '{"Ifconfig":["10.0.0.1","255.255.0.0"]}' $ctl --json iface read en0
 expect 0 "ok" $ctl iface delete en0 10.0.0.1
 expect 0 "no IPv4 address" $ctl iface read en0
 expect 1 "error: ifconfig: interface en7 does not exist" $ctl iface delete en7 10.0.0.1
-expect 0 "no IPv4 address" $ctl iface read en7
 expect 2 "pelmor-helper-ctl: ADDR and MASK are dotted IPv4 addresses*" $ctl iface set en0 10.0.0.01 255.0.0.0
 expect 0 "reachable" $ctl icmp 127.0.0.1
 expect 0 "received a UDP socket bound to 0.0.0.0:67" $ctl dhcp67

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "admission.h"
@@ -103,21 +102,6 @@ TEST(Activity, AConsoleThatChangesHandsClosesTheIdleOfThoseWhoLeft) {
   EXPECT_EQ(notice_console(activity, std::nullopt), std::nullopt);  // everybody is admitted
   EXPECT_EQ(std::vector<bool>({idle.ended(), busy.ended(), stays.ended()}),
             std::vector<bool>({true, false, false}));
-}
-
-TEST(Activity, ThreadsGivingBackWhileTheLoopTakes) {
-  Activity activity;
-  constexpr int kRounds = 20'000;
-  std::thread ender([&] {
-    for (int i = 0; i < kRounds; ++i) {
-      Activity::Place p = activity.take(static_cast<uid_t>(i % 7), -1, nobody).place;
-      if (p && p.begin_request()) (void)p.end_request();
-    }
-  });
-  for (int i = 0; i < kRounds; ++i)
-    (void)activity.take(static_cast<uid_t>(i % 5), -1, nobody).place;
-  ender.join();
-  EXPECT_EQ(activity.held(), 0u);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// The text functions with which tool output is read: lossy decoding, trimming, lines and words.
+// The text functions with which tool output is read: lossy decoding and trimming;
+// the lines and words are those of the operations' tables (operations_test.cc).
 #include "text.h"
 
 #include <string>
@@ -10,8 +11,6 @@ namespace pelmor {
 namespace {
 
 const std::string R = "\xEF\xBF\xBD";  // U+FFFD
-
-using Pieces = std::vector<std::string_view>;
 
 TEST(DecodeLossy, ReplacesEachMaximalSubpartOnce) {
   const struct {
@@ -34,9 +33,6 @@ TEST(DecodeLossy, ReplacesEachMaximalSubpartOnce) {
       {"\xF4\x90\x80\x80", R + R + R + R},  // above U+10FFFF
       {"\xF5\xBF", R + R},
       {"\xC2\xC2\xA9", R + "\xC2\xA9"},
-      // The Unicode Standard's own example of maximal subparts.
-      {"\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64",
-       "a" + R + R + R + "b" + R + "c" + R + R + "d"},
   };
   for (const auto& row : rows)
     EXPECT_EQ(decode_lossy(row.bytes), row.text) << row.bytes;
@@ -65,40 +61,6 @@ TEST(TrimWhiteSpace, RemovesExactlyTheWhiteSpaceSetAtBothEnds) {
   };
   for (const auto& row : rows)
     EXPECT_EQ(trim_white_space(row.text), row.trimmed) << row.text;
-}
-
-TEST(SplitLines, CutsAfterEachLineFeedAndDropsOneCarriageReturn) {
-  const struct {
-    std::string_view text;
-    Pieces lines;
-  } rows[] = {
-      {"", {}},
-      {"\n", {""}},
-      {"one", {"one"}},
-      {"one\n", {"one"}},
-      {"a\r\nb\r\n", {"a", "b"}},
-      {"a\n\nb", {"a", "", "b"}},
-      {"a\rb\n", {"a\rb"}},
-      {"a\r", {"a\r"}},
-      {"a\r\r\n", {"a\r"}},
-  };
-  for (const auto& row : rows)
-    EXPECT_EQ(split_lines(row.text), row.lines) << row.text;
-}
-
-TEST(SplitWords, YieldsTheRunsBetweenWhiteSpace) {
-  const struct {
-    std::string_view text;
-    Pieces words;
-  } rows[] = {
-      {"", {}},
-      {" \t ", {}},
-      {"inet 10.0.0.1\tnetmask  0xff ", {"inet", "10.0.0.1", "netmask", "0xff"}},
-      {"\xC2\xA0x\xE3\x80\x80y\xC2\x85", {"x", "y"}},
-      {"x\xE2\x80\x8By", {"x\xE2\x80\x8By"}},  // zero width space joins
-  };
-  for (const auto& row : rows)
-    EXPECT_EQ(split_words(row.text), row.words) << row.text;
 }
 
 }  // namespace

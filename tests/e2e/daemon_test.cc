@@ -1,6 +1,5 @@
 // The daemon binary end to end: start-up, who may use it, the request loop on the wire, each
-// request as its tool gets it, the DHCP socket hand-off, what it holds after many clients, and how
-// the C interface reports a call that the daemon ends without a reply.
+// request as its tool gets it, the DHCP socket hand-off, and what it holds after many clients.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -18,7 +17,6 @@
 #include "harness.h"
 #include "helper_ipc/client.h"
 #include "helper_ipc/frame.h"
-#include "helper_ipc/helper_ipc.h"
 
 namespace e2e {
 namespace {
@@ -297,38 +295,6 @@ TEST_F(DaemonTest, ReturnsToItsBaselineAfterManyConnectionsAndToolRuns) {
   EXPECT_EQ(daemon.diagnostics(), "");
   EXPECT_EQ(daemon.starting("read_frame error"), Lines{});
   EXPECT_EQ(call_as(kUser, Ping{}), R"("Pong")");
-}
-
-class CInterfaceTest : public NamespaceTest {};
-
-// A user the daemon does not admit, and a daemon killed while its tool runs: the call ends at
-// once with HELPER_IPC_REFUSED and the sentence that names every reason.
-TEST_F(CInterfaceTest, ReportsACallThatTheDaemonEndsWithoutAReplyAsRefused) {
-  for (const bool killed : {false, true}) {
-    SCOPED_TRACE(killed ? "killed mid-request" : "not admitted");
-    reset_environment();
-    set_console_owner(killed ? kUser : kOtherUser);
-    StandIn{"sysctl"}.delay("5");  // longer than the kill takes to come
-    Daemon daemon;
-    const auto got = as_users(
-        {kUser},
-        [] {
-          helper_ipc_client* c = helper_ipc_client_new();
-          bool on = false;
-          std::string out = helper_ipc_status_name(helper_ipc_connect_default(c));
-          out += std::string(" ") + helper_ipc_status_name(helper_ipc_get_forwarding(c, &on));
-          out += std::string(" [") + helper_ipc_last_error(c) + "]";
-          helper_ipc_client_free(c);
-          return out;
-        },
-        [&] {
-          if (killed && daemon.find_line("request: GetForwarding")) kill(daemon.pid(), SIGKILL);
-        });
-    EXPECT_EQ(got[0],
-              "HELPER_IPC_OK HELPER_IPC_REFUSED [the daemon closed the connection without a reply: "
-              "this user is not admitted or holds too many connections, the request was not "
-              "understood, or the daemon is stopping (the daemon's log says which)]");
-  }
 }
 
 }  // namespace

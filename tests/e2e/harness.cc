@@ -132,11 +132,7 @@ Daemon::Daemon() {
   log_path_ = (kLogs / ("daemon." + std::to_string(++serial) + ".out")).string();
   out_ =
       UniqueFd(open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600));
-  pelmor_sandbox::Program program;
-  program.argv = {PELMOR_HELPER_BINARY};
-  program.output = out_.get();
-  program.errors = out_.get();
-  auto started = sandbox->start(program);
+  auto started = sandbox->start(pelmor_sandbox::launchd_daemon(PELMOR_HELPER_BINARY, out_.get()));
   if (!started) {
     ADD_FAILURE() << started.error();
     return;

@@ -1,12 +1,10 @@
-// Frames over a real socket pair: limits, end of stream, large replies, descriptor passing.
+// Frames over a real socket pair: limits, end of stream, large replies. A descriptor's passing is
+// the C interface's table and the daemon's hand-off (c_interface_test.cc, e2e/daemon_test.cc).
 #include "helper_ipc/frame.h"
 
-#include <fcntl.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -105,45 +103,6 @@ TEST_F(FrameTest, WritesRepliesLargerThanTheBufferAsOneFrame) {
   EXPECT_EQ(writer.buffered(), 0u);
   EXPECT_EQ(received,
             prefix(static_cast<std::uint32_t>(body.size())) + body + prefix(6) + "\"Pong\"");
-}
-
-TEST_F(FrameTest, PassesTheDescriptorWithTheBodyNotThePrefix) {
-  auto passed = platform::stream_socketpair();
-  ASSERT_TRUE(passed.ok());
-  ASSERT_TRUE(write_frame_with_fd(ours_.get(), FdFollows{}, passed->second.get()).ok());
-
-  // Receive the prefix and the body with recvmsg, each with room for a descriptor.
-  auto receive = [&](std::size_t n, UniqueFd* fd) {
-    std::string data(n, '\0');
-    iovec iov{data.data(), n};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    EXPECT_EQ(recvmsg(theirs_.get(), &msg, MSG_WAITALL | platform::kRecvCloexecFlags),
-              static_cast<ssize_t>(n));
-    if (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr && c->cmsg_type == SCM_RIGHTS) {
-      int raw;
-      std::memcpy(&raw, CMSG_DATA(c), sizeof raw);
-      fd->reset(raw);
-    }
-    return data;
-  };
-  UniqueFd with_prefix, with_body;
-  EXPECT_EQ(receive(4, &with_prefix), prefix(11));
-  EXPECT_FALSE(with_prefix.valid());
-  EXPECT_EQ(receive(11, &with_body), "\"FdFollows\"");
-  ASSERT_TRUE(with_body.valid());
-
-  // The received descriptor is the pair's second end: what goes in comes out of the first.
-  ASSERT_TRUE(write_all(with_body.get(), "via the passed descriptor").ok());
-  with_body.reset();
-  passed->second.reset();
-  char buf[64] = {};
-  EXPECT_EQ(read(passed->first.get(), buf, sizeof buf), 25);
-  EXPECT_STREQ(buf, "via the passed descriptor");
 }
 
 // A peer that announces a body and sends only part of it: the reader holds memory for what
