@@ -1,6 +1,7 @@
 // A tool for the tool runner's tests: reports what it inherited, run directly so that no shell in
 // between can change it. Prints one line with the descriptors open in this process (leaving out
-// the one it reads the listing through) and one with the state of SIGPIPE, for example
+// the one it reads the listing through) and one with the state of each signal that the daemon
+// ignores or blocks, for example
 //   fds: 0 1 2
 //   SIGPIPE: default, unblocked
 #include <dirent.h>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 #include <set>
+#include <utility>
 
 int main() {
   // /dev/fd lists this process's descriptors on macOS and, through /proc, on Linux.
@@ -28,18 +30,19 @@ int main() {
   for (long fd : fds)
     std::printf(" %ld", fd);
 
-  struct sigaction action {};
   sigset_t blocked;
   sigemptyset(&blocked);
-  if (sigaction(SIGPIPE, nullptr, &action) == -1 ||
-      sigprocmask(SIG_BLOCK, nullptr, &blocked) == -1) {
-    std::perror("SIGPIPE");
-    return 1;
+  if (sigprocmask(SIG_BLOCK, nullptr, &blocked) == -1) return 1;
+  for (const auto& [signal, name] :
+       {std::pair{SIGPIPE, "PIPE"}, {SIGHUP, "HUP"}, {SIGINT, "INT"}, {SIGTERM, "TERM"}}) {
+    struct sigaction action {};
+    if (sigaction(signal, nullptr, &action) == -1) return 1;
+    std::printf("\nSIG%s: %s, %s", name,
+                action.sa_handler == SIG_DFL   ? "default"
+                : action.sa_handler == SIG_IGN ? "ignored"
+                                               : "caught",
+                sigismember(&blocked, signal) == 1 ? "blocked" : "unblocked");
   }
-  std::printf("\nSIGPIPE: %s, %s\n",
-              action.sa_handler == SIG_DFL   ? "default"
-              : action.sa_handler == SIG_IGN ? "ignored"
-                                             : "caught",
-              sigismember(&blocked, SIGPIPE) == 1 ? "blocked" : "unblocked");
+  std::printf("\n");
   return std::fflush(stdout) == 0 ? 0 : 1;
 }

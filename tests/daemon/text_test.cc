@@ -1,5 +1,5 @@
-// The text functions with which tool output is read: lossy decoding and trimming;
-// the lines and words are those of the operations' tables (operations_test.cc).
+// The text functions with which tool output is read: lossy decoding, trimming and lines; the
+// words are those of the operations' tables (operations_test.cc).
 #include "text.h"
 
 #include <string>
@@ -61,6 +61,14 @@ TEST(TrimWhiteSpace, RemovesExactlyTheWhiteSpaceSetAtBothEnds) {
   };
   for (const auto& row : rows)
     EXPECT_EQ(trim_white_space(row.text), row.trimmed) << row.text;
+}
+
+// A line feed ends a line, and one carriage return before it goes with it; the rest stays.
+TEST(SplitLines, CutsAfterEachLineFeedAndDropsOneCarriageReturn) {
+  using Lines = std::vector<std::string_view>;
+  EXPECT_EQ(split_lines(""), Lines{});
+  EXPECT_EQ(split_lines("a\r\nb\n\nc\r"), (Lines{"a", "b", "", "c\r"}));
+  EXPECT_EQ(split_lines("a\rb\r\r\n"), Lines{"a\rb\r"});
 }
 
 }  // namespace

@@ -230,17 +230,23 @@ TEST_F(ToolRunnerTest, ToolOfARunAbandonedThroughAnExceptionIsKilledAndReaped) {
   }
 }
 
-TEST_F(ToolRunnerTest, ToolInheritsOnlyItsStandardStreamsAndDefaultSigpipe) {
-  // A descriptor that is not close-on-exec, SIGPIPE ignored and blocked: none of it may reach the
-  // tool. On macOS the spawn's close-by-default flag keeps the descriptor out, on Linux a
-  // close-from action.
+TEST_F(ToolRunnerTest, ToolInheritsOnlyItsStandardStreamsAndDefaultSignals) {
+  // A descriptor that is not close-on-exec, and the signals that the daemon ignores or blocks
+  // ignored and blocked: none of it may reach the tool. On macOS the spawn's close-by-default flag
+  // keeps the descriptor out, on Linux a close-from action.
   UniqueFd leak(open(dir_.c_str(), O_RDONLY | O_DIRECTORY));
   ASSERT_TRUE(leak.valid());
-  const auto saved_action = std::signal(SIGPIPE, SIG_IGN);
-  sigset_t pipe_only, saved_mask;
-  sigemptyset(&pipe_only);
-  sigaddset(&pipe_only, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe_only, &saved_mask);
+  sigset_t signals, saved_mask;
+  sigemptyset(&signals);
+  struct sigaction ignore {
+  }, saved[4];
+  ignore.sa_handler = SIG_IGN;
+  const int kinds[] = {SIGPIPE, SIGHUP, SIGINT, SIGTERM};
+  for (int i = 0; i < 4; ++i) {
+    sigaddset(&signals, kinds[i]);
+    sigaction(kinds[i], &ignore, &saved[i]);
+  }
+  pthread_sigmask(SIG_BLOCK, &signals, &saved_mask);
 
   for (const bool with_input : {false, true}) {
     SCOPED_TRACE(with_input ? "with input" : "without input");
@@ -250,10 +256,13 @@ TEST_F(ToolRunnerTest, ToolInheritsOnlyItsStandardStreamsAndDefaultSigpipe) {
         with_input ? run_tool_with_input(PELMOR_FD_PROBE, {}, "") : run_tool(PELMOR_FD_PROBE, {});
     const auto* ok = std::get_if<SuccessfulExit>(&outcome);
     ASSERT_NE(ok, nullptr) << failure_text(outcome);
-    EXPECT_EQ(ok->captured.out, "fds: 0 1 2\nSIGPIPE: default, unblocked\n");
+    EXPECT_EQ(ok->captured.out,
+              "fds: 0 1 2\nSIGPIPE: default, unblocked\nSIGHUP: default, unblocked\n"
+              "SIGINT: default, unblocked\nSIGTERM: default, unblocked\n");
   }
   pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
-  std::signal(SIGPIPE, saved_action);
+  for (int i = 0; i < 4; ++i)
+    sigaction(kinds[i], &saved[i], nullptr);
 }
 
 }  // namespace

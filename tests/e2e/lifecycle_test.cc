@@ -162,6 +162,8 @@ TEST_F(LifecycleTest, OneDaemonAtATimeWithAPidFileOfItsOwn) {
     if (!another) continue;
     EXPECT_EQ(daemon.wait_exit(), 1);
     EXPECT_EQ(read_file(kPidPath), std::to_string(first->namespace_pid()) + "\n");
+    struct stat pid_file {};
+    EXPECT_EQ(stat(kPidPath, &pid_file) == 0 ? pid_file.st_mode & 07777 : 0, 0644u);
     struct stat socket_after {};
     ASSERT_EQ(stat(kSocketPath, &socket_after), 0);
     EXPECT_EQ(socket_after.st_ino, socket_before.st_ino);  // and the first answered on it
