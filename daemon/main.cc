@@ -93,15 +93,12 @@ void hand_off_dhcp_socket(int connection, BufWriter& writer) {
   if (!sent) (void)log_line("write_frame_with_fd error: " + sent.error().text());  // it ends anyway
 }
 
-// Waits until the next frame begins to arrive (or is buffered already); the connection is busy
-// from then until its reply is out. False when the daemon stops or the connection's place was
-// given up: the connection ends, its next frame unread.
+// Waits until the next frame begins to arrive (or is buffered already; its first bytes are read
+// into the buffer, and a failure to read is left to read_frame); the connection is busy from then
+// until its reply is out. False when the daemon stops or the connection's place was given up: the
+// connection ends, its next frame unread.
 bool await_request(Connection& connection) {
-  if (connection.reader().buffered() == 0) {
-    pollfd readable{connection.reader().fd(), POLLIN, 0};
-    while (poll(&readable, 1, -1) == -1 && errno == EINTR) {
-    }
-  }
+  connection.reader().fill();
   return connection.place().begin_request();
 }
 

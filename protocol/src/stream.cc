@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 #include "helper_ipc/platform.h"
 #include "helper_ipc/retry_eintr.h"
@@ -79,9 +80,21 @@ Result<std::size_t> BufReader::read_some(char* out, std::size_t n) {
                     [&] { return helper_ipc::read_some(fd_, out, n); });
 }
 
+void BufReader::fill() {
+  if (pos_ != filled_ || failed_) return;
+  auto got = read_some(buf_.get(), capacity_);
+  if (!got) {
+    failed_ = std::move(got).error();
+    return;
+  }
+  pos_ = 0;
+  filled_ = *got;
+}
+
 Status BufReader::read_exact(char* out, std::size_t n) {
   while (n > 0) {
     if (pos_ == filled_) {
+      if (failed_) return *std::exchange(failed_, std::nullopt);
       // Nothing buffered: a request as large as the buffer bypasses it.
       const bool direct = n >= capacity_;
       auto got = direct ? read_some(out, n) : read_some(buf_.get(), capacity_);

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -93,6 +94,10 @@ class BufReader {
   // Reads exactly `n` bytes. The end of the stream before that fails with UnexpectedEof
   // "failed to fill whole buffer". Bytes read ahead stay buffered for the next call.
   Status read_exact(char* out, std::size_t n);
+  // When nothing is buffered, waits for the next bytes and buffers them: one read, so that the
+  // caller knows that a frame has begun without a poll() first. A failure is reported by the next
+  // read_exact (the end of the stream is seen again there).
+  void fill();
 
   // The deadline of the reads from now on (none at first): each read waits with poll() first.
   void set_deadline(const Deadline& deadline) noexcept { deadline_ = deadline; }
@@ -108,6 +113,7 @@ class BufReader {
   std::unique_ptr<char[]> buf_;
   std::size_t pos_ = 0;
   std::size_t filled_ = 0;
+  std::optional<IoError> failed_;  // by fill(), for the next read
   Deadline deadline_;
 };
 
