@@ -91,7 +91,11 @@ pelmor_sandbox::Result<pid_t> start_daemon(const pelmor_sandbox::Sandbox& sandbo
   if (!log) return errno_text("opening " + kDaemonLog.string());
   const PinnedThread pin(the_server_cpu);
   if (!pin.error().empty()) return "pinning the daemon: " + pin.error();
-  auto daemon = sandbox.start(pelmor_sandbox::launchd_daemon(PELMOR_HELPER_BINARY, log.get()));
+  // In the benchmark's session, as the baseline servers are: on Linux a session of its own is a
+  // scheduling group of its own (autogroup), which changes how one CPU is shared with the client.
+  pelmor_sandbox::Program program = pelmor_sandbox::launchd_daemon(PELMOR_HELPER_BINARY, log.get());
+  program.own_session = false;
+  auto daemon = sandbox.start(program);
   if (!daemon) return daemon;
   if (auto listening =
           pelmor_sandbox::await_listening(*daemon, kDaemonLog, std::chrono::seconds(10));
