@@ -83,8 +83,8 @@ Result<std::size_t> BufReader::read_some(char* out, std::size_t n) {
 void BufReader::fill() {
   if (pos_ != filled_ || failed_) return;
   auto got = read_some(buf_.get(), capacity_);
-  if (!got) {
-    failed_ = std::move(got).error();
+  if (!got || *got == 0) {
+    failed_ = got ? IoError::unexpected_eof() : std::move(got).error();
     return;
   }
   pos_ = 0;

@@ -95,8 +95,8 @@ class BufReader {
   // "failed to fill whole buffer". Bytes read ahead stay buffered for the next call.
   Status read_exact(char* out, std::size_t n);
   // When nothing is buffered, waits for the next bytes and buffers them: one read, so that the
-  // caller knows that a frame has begun without a poll() first. A failure is reported by the next
-  // read_exact (the end of the stream is seen again there).
+  // caller knows that a frame has begun without a poll() first. A failure, the end of the stream
+  // too, is reported by the next read_exact.
   void fill();
 
   // The deadline of the reads from now on (none at first): each read waits with poll() first.
