@@ -336,7 +336,9 @@ int run() {
 }  // namespace
 }  // namespace pelmor
 
+// Every exit is an _exit, as the stop's is: the signal thread is still running, and exit() would
+// run the static destructors (and a sanitizer's leak check) under it.
 int main() {
   pelmor::prepare_process();
-  return pelmor::run();
+  _exit(pelmor::run());
 }

@@ -40,6 +40,7 @@ TEST_F(AbuseTest, RefusalsOfManyUidsCostNoThreadLittleCpuAndFewLines) {
   std::atomic<bool> done{false};
   long peak = threads_before;
   std::thread sampler;
+  const auto start = std::chrono::steady_clock::now();
   const Lines refused = as_users(
       uids,
       [] {
@@ -56,6 +57,8 @@ TEST_F(AbuseTest, RefusalsOfManyUidsCostNoThreadLittleCpuAndFewLines) {
             peak = std::max(peak, proc_status(daemon.pid(), "Threads"));
         });
       });
+  // The line bound holds per window of 10 s; a slow (sanitized) build may need more than one.
+  const auto windows = 1 + (std::chrono::steady_clock::now() - start) / 10s;
   done = true;
   sampler.join();
   const double cpu = cpu_seconds(daemon.pid()) - cpu_before;
@@ -77,7 +80,8 @@ TEST_F(AbuseTest, RefusalsOfManyUidsCostNoThreadLittleCpuAndFewLines) {
                total;
       },
       20s));
-  EXPECT_LE(lines.size() - 4, 1000u) << total << " refused connections";  // but start and Ping
+  EXPECT_LE(lines.size() - 4, 1000u * windows)
+      << total << " refused connections";  // but start, Ping
 }
 
 TEST_F(AbuseTest, TheConsoleUserFillingTheDescriptorTableMakesNoSpin) {
