@@ -292,9 +292,10 @@ Result<pid_t> start(const Program& program) {
   UniqueFd null(open("/dev/null", O_RDWR | O_CLOEXEC));
   if (!null) return errno_text("opening /dev/null");
   rlimit open_files{};
-  if (getrlimit(RLIMIT_NOFILE, &open_files) != 0) return errno_text("getrlimit");
-  if (program.open_files != 0)
+  if (program.open_files != 0) {
+    if (getrlimit(RLIMIT_NOFILE, &open_files) != 0) return errno_text("getrlimit");
     open_files.rlim_cur = std::min(program.open_files, open_files.rlim_max);
+  }
   const int streams[3] = {program.input < 0 ? null.get() : program.input,
                           program.output < 0 ? null.get() : program.output,
                           program.errors < 0 ? null.get() : program.errors};
@@ -310,8 +311,8 @@ Result<pid_t> start(const Program& program) {
     sigemptyset(&none);
     const bool ready =
         sigprocmask(SIG_SETMASK, &none, nullptr) == 0 && (!program.own_session || setsid() != -1) &&
-        setrlimit(RLIMIT_NOFILE, &open_files) == 0 && dup2(streams[0], 0) != -1 &&
-        dup2(streams[1], 1) != -1 && dup2(streams[2], 2) != -1 &&
+        (program.open_files == 0 || setrlimit(RLIMIT_NOFILE, &open_files) == 0) &&
+        dup2(streams[0], 0) != -1 && dup2(streams[1], 1) != -1 && dup2(streams[2], 2) != -1 &&
         (!program.user || (setgroups(0, nullptr) == 0 && setgid(*program.user) == 0 &&
                            setuid(*program.user) == 0)) &&
         (program.home.empty() || access(".", X_OK) == 0 || chdir(program.home.c_str()) == 0);
